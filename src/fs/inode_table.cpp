@@ -1,0 +1,146 @@
+#include "fs/inode_table.hpp"
+
+#include <memory>
+
+#include "fs/hashing.hpp"
+#include "fs/read_slots.hpp"
+
+namespace halvorn {
+
+using sync::ReadLock;
+using sync::ReadSlots;
+using sync::WriteLock;
+
+void INodeGuard::release() {
+    if (node_ == nullptr) return;
+    if (token_ == ReadSlots::kNoSlot)
+        node_->counted_guards_.fetch_sub(1, std::memory_order_release);
+    else
+        ReadSlots::retract(token_);
+    node_ = nullptr;
+}
+
+INodeTable::INodeTable(std::uint64_t seed) : seed_(seed) {
+    constexpr std::uint32_t per_shard = kInitialSlots / kShards;
+    for (Shard& shard : shards_) {
+        shard.slots = new INode*[per_shard]();
+        shard.mask = per_shard - 1;
+    }
+}
+
+INodeTable::~INodeTable() {
+    INodeDeleter destroy;
+    for (Shard& shard : shards_) {
+        for (std::uint32_t i = 0; i <= shard.mask; ++i) {
+            if (shard.slots[i] != nullptr) destroy(shard.slots[i]);
+        }
+        delete[] shard.slots;
+    }
+}
+
+std::uint64_t INodeTable::hash(std::uint64_t id) const { return mix64(id ^ seed_); }
+
+INodeGuard INodeTable::get(std::uint64_t id) const {
+    const std::uint64_t h = hash(id);
+    const Shard& shard = shard_for(h);
+    ReadLock hold(shard.lock);
+    for (std::uint32_t i = static_cast<std::uint32_t>(h) & shard.mask;; i = (i + 1) & shard.mask) {
+        INode* node = shard.slots[i];
+        if (node == nullptr) return {};
+        if (node->id_ != id) continue;
+        // The shard is held, so the node cannot leave meanwhile; releasing
+        // the shard afterwards publishes the pin to any later remover.
+        int slot = ReadSlots::announce(node, std::memory_order_relaxed);
+        if (slot == ReadSlots::kNoSlot) node->counted_guards_.fetch_add(1, std::memory_order_relaxed);
+        return INodeGuard(node, slot);
+    }
+}
+
+INodePtr INodeTable::insert(INodePtr node) {
+    const std::uint64_t h = hash(node->id());
+    Shard& shard = shard_for(h);
+    WriteLock hold(shard.lock);
+    if ((shard.count + 1) * 4 > (shard.mask + 1) * 3) grow(shard);
+    for (std::uint32_t i = static_cast<std::uint32_t>(h) & shard.mask;; i = (i + 1) & shard.mask) {
+        INode*& slot = shard.slots[i];
+        if (slot == nullptr) {
+            slot = node.release();
+            ++shard.count;
+            return {};
+        }
+        if (slot->id_ == node->id()) {
+            // Only fresh ids are ever inserted; kept for the map's contract.
+            INodePtr previous(slot);
+            slot = node.release();
+            return previous;
+        }
+    }
+}
+
+INodePtr INodeTable::remove(std::uint64_t id) {
+    const std::uint64_t h = hash(id);
+    Shard& shard = shard_for(h);
+    INode* removed = nullptr;
+    {
+        WriteLock hold(shard.lock);
+        std::uint32_t hole = static_cast<std::uint32_t>(h) & shard.mask;
+        for (;; hole = (hole + 1) & shard.mask) {
+            INode* node = shard.slots[hole];
+            if (node == nullptr) return {};
+            if (node->id_ == id) break;
+        }
+        removed = shard.slots[hole];
+        // Backward shift, as in the directory name index.
+        for (std::uint32_t next = (hole + 1) & shard.mask; shard.slots[next] != nullptr;
+             next = (next + 1) & shard.mask) {
+            std::uint32_t home = static_cast<std::uint32_t>(hash(shard.slots[next]->id_)) & shard.mask;
+            if (((next - home) & shard.mask) >= ((next - hole) & shard.mask)) {
+                shard.slots[hole] = shard.slots[next];
+                hole = next;
+            }
+        }
+        shard.slots[hole] = nullptr;
+        --shard.count;
+    }
+    // No new guard can find the node now; wait for the ones that did.
+    sync::Backoff backoff;
+    while (removed->counted_guards_.load(std::memory_order_acquire) != 0) backoff.pause();
+    ReadSlots::wait_until_unannounced(removed);
+    return INodePtr(removed);
+}
+
+void INodeTable::grow(Shard& shard) {
+    const std::uint32_t capacity = (shard.mask + 1) * 2;
+    auto slots = std::make_unique<INode*[]>(capacity);
+    const std::uint32_t mask = capacity - 1;
+    for (std::uint32_t i = 0; i <= shard.mask; ++i) {
+        INode* node = shard.slots[i];
+        if (node == nullptr) continue;
+        std::uint32_t j = static_cast<std::uint32_t>(hash(node->id_)) & mask;
+        while (slots[j] != nullptr) j = (j + 1) & mask;
+        slots[j] = node;
+    }
+    delete[] shard.slots;
+    shard.slots = slots.release();
+    shard.mask = mask;
+}
+
+std::size_t INodeTable::size() const {
+    std::size_t total = 0;
+    for (const Shard& shard : shards_) {
+        ReadLock hold(shard.lock);
+        total += shard.count;
+    }
+    return total;
+}
+
+void INodeTable::for_each(const std::function<void(const INode&)>& visit) const {
+    for (const Shard& shard : shards_) {
+        ReadLock hold(shard.lock);
+        for (std::uint32_t i = 0; i <= shard.mask; ++i) {
+            if (shard.slots[i] != nullptr) visit(*shard.slots[i]);
+        }
+    }
+}
+
+}  // namespace halvorn

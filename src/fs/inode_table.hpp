@@ -1,0 +1,118 @@
+// The inode table: every node of one file system, keyed by id.
+//
+// Design. Sixteen shards, chosen by a keyed hash of the id; each shard is an
+// open-addressing array of node pointers (linear probing, backward-shift
+// removal, no tombstones) behind its own RwLock. The table starts with 256
+// slots in all and each shard doubles when it is three quarters full.
+//
+// Guards. get() holds the shard shared just long enough to find the node and
+// pin it: the pin is the node's address in one of the calling thread's read
+// slots (read_slots.hpp), or, when the thread has none free, a count in the
+// node. Lookups therefore write only thread-local memory, and readers of one
+// node never wait for each other. A guard keeps its node in memory and in
+// the table's hands until it is released.
+//
+// Removal. remove() takes the shard exclusively, takes the node out of the
+// array, lets the shard go, and then waits until no guard pins the node any
+// more before it hands the node back. New lookups stop finding the node the
+// moment it leaves the array; existing guards finish undisturbed.
+//
+// Lock order and why nothing deadlocks:
+//   shard lock (held only inside get/insert/remove, never returned)
+//     -> node pin (taken while the shard is held shared; never waits)
+// A thread may call get, insert and remove while it holds guards on other
+// nodes, and while the table grows: a shard is held only for one probe or
+// one change, and a holder of a shard never waits for anything else. The
+// only wait that can be long, remove() waiting for pins, holds no lock. A
+// thread must not remove a node it has pinned itself; that is reported as a
+// fault instead of waiting forever.
+//
+// Guards are released by the thread that took them (a pin lives in that
+// thread's slots).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <utility>
+
+#include "fs/inode.hpp"
+#include "fs/rw_lock.hpp"
+
+namespace halvorn {
+
+// Shared access to one node of the table; empty when the lookup found none.
+class INodeGuard {
+public:
+    INodeGuard() = default;
+    INodeGuard(INodeGuard&& other) noexcept
+        : node_(std::exchange(other.node_, nullptr)), token_(other.token_) {}
+    INodeGuard& operator=(INodeGuard&& other) noexcept {
+        if (this != &other) {
+            release();
+            node_ = std::exchange(other.node_, nullptr);
+            token_ = other.token_;
+        }
+        return *this;
+    }
+    ~INodeGuard() { release(); }
+
+    explicit operator bool() const { return node_ != nullptr; }
+    INode* get() const { return node_; }
+    INode* operator->() const { return node_; }
+    INode& operator*() const { return *node_; }
+
+    void release();
+
+private:
+    friend class INodeTable;
+    INodeGuard(INode* node, int token) : node_(node), token_(token) {}
+
+    INode* node_ = nullptr;
+    int token_ = 0;  // read slot of the pin, or sync::ReadSlots::kNoSlot when counted
+};
+
+class INodeTable {
+public:
+    static constexpr std::size_t kInitialSlots = 256;
+
+    // `seed` keys the hash of ids, so the order of entries is the table's own.
+    explicit INodeTable(std::uint64_t seed);
+    ~INodeTable();
+    INodeTable(const INodeTable&) = delete;
+    INodeTable& operator=(const INodeTable&) = delete;
+
+    INodeGuard get(std::uint64_t id) const;
+    // Stores the node under its id; hands back the node the id held before.
+    INodePtr insert(INodePtr node);
+    // Takes the node out and hands it back once no guard pins it; null when
+    // the id is not present.
+    INodePtr remove(std::uint64_t id);
+
+    std::size_t size() const;
+
+    // Visits every node in the table's internal order. The visitor must not
+    // change the table.
+    void for_each(const std::function<void(const INode&)>& visit) const;
+
+private:
+    static constexpr int kShardBits = 4;
+    static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
+
+    struct alignas(64) Shard {
+        mutable sync::RwLock lock;
+        std::uint32_t count = 0;
+        std::uint32_t mask = 0;
+        INode** slots = nullptr;  // guarded by lock
+    };
+
+    std::uint64_t hash(std::uint64_t id) const;
+    const Shard& shard_for(std::uint64_t h) const { return shards_[h >> (64 - kShardBits)]; }
+    Shard& shard_for(std::uint64_t h) { return shards_[h >> (64 - kShardBits)]; }
+    void grow(Shard& shard);
+
+    const std::uint64_t seed_;
+    std::array<Shard, kShards> shards_;
+};
+
+}  // namespace halvorn

@@ -1,0 +1,59 @@
+// Per-thread read announcements: the mechanism that lets readers share an
+// object without writing to any memory that other readers touch.
+//
+// Every thread that reads owns a record of a few slots. To hold an object
+// shared, a thread writes the object's address into a free slot of its own
+// record; to let go, it clears the slot. A thread that needs the object
+// exclusively (a writer of a lock, the remover of a table entry) first makes
+// new readers stay away by its own means, then scans every record and waits
+// until no slot names the object any more.
+//
+// Readers therefore never write a cache line that another reader writes, and
+// two threads reading the same directory scale; the cost moves to writers,
+// which scan one short record per thread that has ever read.
+//
+// Records are never freed: a thread that ends hands its record back for the
+// next new thread, so the list stays as long as the largest number of reader
+// threads alive at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace halvorn::sync {
+
+class ReadSlots {
+public:
+    // Slot indices are small; kNoSlot means "this thread has no free slot"
+    // and the caller falls back to a shared counter of its own.
+    static constexpr int kNoSlot = -1;
+    static constexpr int kSlotsPerThread = 15;
+
+    // Writes `object` into a free slot of the calling thread. With
+    // memory_order_seq_cst the announcement is ordered before the caller's
+    // next seq_cst load (the reader half of a Dekker handshake).
+    static int announce(const void* object, std::memory_order order);
+
+    // Clears a slot of the calling thread (release), ending that hold.
+    static void retract(int slot);
+
+    // Waits until no thread announces `object`. The caller must already have
+    // stopped new announcements of it from taking effect. Waiting for one's
+    // own announcement would never end, so that is reported as a fault.
+    static void wait_until_unannounced(const void* object);
+
+    // Whether the calling thread announces `object` in one of its slots.
+    static bool announced_by_this_thread(const void* object);
+};
+
+// Spins briefly, then yields; for waits that are expected to be short
+// (a reader finishing a lookup) but must not burn a core when they are not.
+class Backoff {
+public:
+    void pause();
+
+private:
+    std::uint32_t rounds_ = 0;
+};
+
+}  // namespace halvorn::sync

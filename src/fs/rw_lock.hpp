@@ -1,0 +1,80 @@
+// A four-byte reader-writer lock whose readers do not write shared memory.
+//
+// A reader announces the lock in one of its thread's read slots and then
+// checks that no writer is present; a writer sets its bit in the word and
+// then waits until no slot announces the lock (see read_slots.hpp). Both
+// sides use sequentially consistent accesses, so at least one of them sees
+// the other: either the reader backs off, or the writer waits for it.
+//
+// When a thread has no free slot, it counts itself in the word instead, and
+// the writer waits for that count as well.
+//
+// Writers are preferred: once a writer has set its bit, new readers wait.
+// Readers therefore must not take the same lock again while holding it
+// shared, and nobody may ask for it exclusively while holding it shared.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "fs/read_slots.hpp"
+
+namespace halvorn::sync {
+
+class RwLock {
+public:
+    // Identifies a shared hold: the slot that announces it, or kCounted.
+    using ReadToken = int;
+    static constexpr ReadToken kCounted = ReadSlots::kNoSlot;
+
+    RwLock() = default;
+    RwLock(const RwLock&) = delete;
+    RwLock& operator=(const RwLock&) = delete;
+
+    ReadToken lock_shared();
+    // Never waits: false when a writer holds the lock or waits for it.
+    bool try_lock_shared(ReadToken& token);
+    void unlock_shared(ReadToken token);
+
+    void lock();
+    void unlock();
+
+private:
+    static constexpr std::uint32_t kWriter = 1u << 31;
+    static constexpr std::uint32_t kSleepers = 1u << 30;
+    static constexpr std::uint32_t kCountMask = kSleepers - 1;
+
+    // Sleeps until the writer bit is seen clear; `seen` is the last value read.
+    void wait_while_writer(std::uint32_t seen);
+    bool try_count_reader();
+
+    // Writer bit, "someone sleeps on this word" bit, and the number of
+    // counted readers.
+    std::atomic<std::uint32_t> word_{0};
+};
+
+// Scoped holds.
+class ReadLock {
+public:
+    explicit ReadLock(RwLock& lock) : lock_(lock), token_(lock.lock_shared()) {}
+    ~ReadLock() { lock_.unlock_shared(token_); }
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+
+private:
+    RwLock& lock_;
+    RwLock::ReadToken token_;
+};
+
+class WriteLock {
+public:
+    explicit WriteLock(RwLock& lock) : lock_(lock) { lock_.lock(); }
+    ~WriteLock() { lock_.unlock(); }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+private:
+    RwLock& lock_;
+};
+
+}  // namespace halvorn::sync
