@@ -10,7 +10,7 @@
 namespace halvorn {
 
 class IoError {
-public:
+  public:
     // Declaration order is the kind's ordinal; do not reorder.
     enum class Kind : std::uint8_t {
         InodeNotFound,
@@ -70,7 +70,7 @@ public:
         return a.kind_ == b.kind_ && a.operation_ == b.operation_;
     }
 
-private:
+  private:
     Kind kind_;
     std::string_view operation_;
 };

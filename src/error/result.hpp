@@ -25,16 +25,15 @@ Failure<std::decay_t<E>> fail(E&& error) {
 
 template <class T, class E = IoError>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
     Result(Failure<E> failure) : storage_(std::in_place_index<1>, std::move(failure.error)) {}
 
     // An error (or an IoError kind) converts implicitly, unless it could also
     // be taken for a value, where fail() must say which side is meant.
     template <class U>
-        requires(std::constructible_from<E, U> && !std::constructible_from<T, U> &&
-                 !std::same_as<std::remove_cvref_t<U>, Failure<E>>)
-    Result(U&& error)  // NOLINT
+    requires(std::constructible_from<E, U> && !std::constructible_from<T, U> &&
+             !std::same_as<std::remove_cvref_t<U>, Failure<E>>) Result(U&& error)  // NOLINT
         : storage_(std::in_place_index<1>, E(std::forward<U>(error))) {}
 
     bool ok() const { return storage_.index() == 0; }
@@ -51,7 +50,7 @@ public:
 
     const E& error() const { return std::get<1>(storage_); }
 
-private:
+  private:
     std::variant<T, E> storage_;
 };
 
@@ -59,17 +58,17 @@ private:
 // failure fills it.
 template <>
 class [[nodiscard]] Result<void, IoError> {
-public:
+  public:
     Result() = default;
     Result(Failure<IoError> failure) : error_(failure.error), failed_(true) {}
-    Result(IoError error) : error_(error), failed_(true) {}        // NOLINT
-    Result(IoError::Kind kind) : error_(kind), failed_(true) {}    // NOLINT
+    Result(IoError error) : error_(error), failed_(true) {}      // NOLINT
+    Result(IoError::Kind kind) : error_(kind), failed_(true) {}  // NOLINT
 
     bool ok() const { return !failed_; }
     explicit operator bool() const { return ok(); }
     const IoError& error() const { return error_; }
 
-private:
+  private:
     IoError error_{IoError::InodeNotFound};
     bool failed_ = false;
 };

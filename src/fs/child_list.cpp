@@ -50,7 +50,8 @@ bool ChildList::erase(const INode* child) {
     if (!is_inline())
         heap_.index->erase(static_cast<std::uint32_t>(position), NameIndex::hash(child->name()));
     --live_;
-    while (used_ > 0 && slots[used_ - 1] == nullptr) --used_;
+    while (used_ > 0 && slots[used_ - 1] == nullptr)
+        --used_;
     if (!is_inline() && live_ * 2 < used_) compact();
     return true;
 }
@@ -63,9 +64,8 @@ INode* ChildList::find(std::string_view name) const {
         }
         return nullptr;
     }
-    std::int64_t position = heap_.index->find(NameIndex::hash(name), [&](std::uint32_t p) {
-        return slots[p]->name() == name;
-    });
+    std::int64_t position = heap_.index->find(
+        NameIndex::hash(name), [&](std::uint32_t p) { return slots[p]->name() == name; });
     return position < 0 ? nullptr : slots[position];
 }
 
@@ -94,7 +94,8 @@ void ChildList::move_to_heap(std::uint32_t capacity) {
     }
     NameIndex* index = new_index ? new_index.get() : heap_.index;
     index->clear();
-    for (std::uint32_t p = 0; p < count; ++p) index->insert(p, NameIndex::hash(fresh[p]->name()));
+    for (std::uint32_t p = 0; p < count; ++p)
+        index->insert(p, NameIndex::hash(fresh[p]->name()));
 
     if (!is_inline()) delete[] heap_.entries;
     // The inline entries were copied above; the union can now change sides.
@@ -110,7 +111,8 @@ void ChildList::compact() {
     for (std::uint32_t i = 0; i < used_; ++i) {
         if (slots[i] != nullptr) slots[count++] = slots[i];
     }
-    for (std::uint32_t i = count; i < used_; ++i) slots[i] = nullptr;
+    for (std::uint32_t i = count; i < used_; ++i)
+        slots[i] = nullptr;
     used_ = count;
     if (!is_inline()) {
         heap_.index->clear();

@@ -16,7 +16,9 @@ bool is_valid_name(std::string_view name) {
 
 }  // namespace
 
-std::shared_ptr<FileSystem> FileSystem::create() { return std::make_shared<FileSystem>(); }
+std::shared_ptr<FileSystem> FileSystem::create() {
+    return std::make_shared<FileSystem>();
+}
 
 FileSystem::FileSystem() : inodes_(random_u64()) {
     inodes_.insert(INodePtr(new DirectoryNode(kRootId, kRootId, 0, "")));

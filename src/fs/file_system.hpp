@@ -27,7 +27,7 @@
 namespace halvorn {
 
 class FileSystem {
-public:
+  public:
     // A chain of links longer than this is taken for a loop.
     static constexpr std::uint32_t kMaxLinkHops = 64;
 
@@ -39,8 +39,7 @@ public:
 
     // Creates an empty file or directory named `name` in the directory
     // `parent` and returns its id.
-    Result<std::uint64_t> create_inode(std::uint64_t parent, std::string_view name,
-                                       INodeKind kind);
+    Result<std::uint64_t> create_inode(std::uint64_t parent, std::string_view name, INodeKind kind);
     // Creates a link to `target`. The system itself never makes links; they
     // exist for callers of the core that build trees directly.
     Result<std::uint64_t> create_symlink(std::uint64_t parent, std::string_view name,
@@ -58,7 +57,7 @@ public:
     const INodeTable& inodes() const { return inodes_; }
     std::uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     // The common part of create_inode and create_symlink; `make` builds the
     // node once its id and depth are known.
     template <class Make>

@@ -29,7 +29,9 @@ std::atomic<std::uint64_t>& seed_counter() {
     return counter;
 }
 
-inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline std::uint64_t rotl(std::uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
 
 struct SipState {
     std::uint64_t v0, v1, v2, v3;
@@ -61,7 +63,9 @@ std::uint64_t random_u64() {
                  0x9e3779b97f4a7c15ULL);
 }
 
-HashKey random_hash_key() { return {random_u64(), random_u64()}; }
+HashKey random_hash_key() {
+    return {random_u64(), random_u64()};
+}
 
 const HashKey& name_hash_key() {
     static const HashKey key = random_hash_key();
@@ -82,7 +86,8 @@ std::uint64_t siphash13(const HashKey& key, std::string_view data) {
         s.v0 ^= m;
     }
     std::uint64_t last = static_cast<std::uint64_t>(n) << 56;
-    for (std::size_t i = whole; i < n; ++i) last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - whole));
+    for (std::size_t i = whole; i < n; ++i)
+        last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - whole));
     s.v3 ^= last;
     s.round();
     s.v0 ^= last;

@@ -33,7 +33,7 @@ class DirectoryNode;
 class SymlinkNode;
 
 class INode {
-public:
+  public:
     INode(const INode&) = delete;
     INode& operator=(const INode&) = delete;
 
@@ -56,7 +56,7 @@ public:
     const DirectoryNode& as_directory() const;
     const SymlinkNode& as_symlink() const;
 
-protected:
+  protected:
     INode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth, std::string_view name,
           INodeKind kind)
         : id_(id),
@@ -66,7 +66,7 @@ protected:
           kind_(kind) {}
     ~INode() = default;
 
-private:
+  private:
     friend class INodeGuard;
     friend class INodeTable;
     friend struct INodeDeleter;
@@ -83,7 +83,7 @@ private:
 };
 
 class FileNode final : public INode {
-public:
+  public:
     FileNode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth, std::string_view name)
         : INode(id, parent, depth, name, INodeKind::File) {}
 
@@ -92,7 +92,7 @@ public:
 };
 
 class DirectoryNode final : public INode {
-public:
+  public:
     DirectoryNode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth,
                   std::string_view name)
         : INode(id, parent, depth, name, INodeKind::Directory) {}
@@ -110,17 +110,23 @@ public:
 };
 
 class SymlinkNode final : public INode {
-public:
-    SymlinkNode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth,
-                std::string_view name, std::uint64_t target)
+  public:
+    SymlinkNode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth, std::string_view name,
+                std::uint64_t target)
         : INode(id, parent, depth, name, INodeKind::Symlink), target(target) {}
 
     const std::uint64_t target;
 };
 
-inline FileNode& INode::as_file() { return static_cast<FileNode&>(*this); }
-inline const FileNode& INode::as_file() const { return static_cast<const FileNode&>(*this); }
-inline DirectoryNode& INode::as_directory() { return static_cast<DirectoryNode&>(*this); }
+inline FileNode& INode::as_file() {
+    return static_cast<FileNode&>(*this);
+}
+inline const FileNode& INode::as_file() const {
+    return static_cast<const FileNode&>(*this);
+}
+inline DirectoryNode& INode::as_directory() {
+    return static_cast<DirectoryNode&>(*this);
+}
 inline const DirectoryNode& INode::as_directory() const {
     return static_cast<const DirectoryNode&>(*this);
 }

@@ -38,7 +38,9 @@ INodeTable::~INodeTable() {
     }
 }
 
-std::uint64_t INodeTable::hash(std::uint64_t id) const { return mix64(id ^ seed_); }
+std::uint64_t INodeTable::hash(std::uint64_t id) const {
+    return mix64(id ^ seed_);
+}
 
 INodeGuard INodeTable::get(std::uint64_t id) const {
     const std::uint64_t h = hash(id);
@@ -51,7 +53,8 @@ INodeGuard INodeTable::get(std::uint64_t id) const {
         // The shard is held, so the node cannot leave meanwhile; releasing
         // the shard afterwards publishes the pin to any later remover.
         int slot = ReadSlots::announce(node, std::memory_order_relaxed);
-        if (slot == ReadSlots::kNoSlot) node->counted_guards_.fetch_add(1, std::memory_order_relaxed);
+        if (slot == ReadSlots::kNoSlot)
+            node->counted_guards_.fetch_add(1, std::memory_order_relaxed);
         return INodeGuard(node, slot);
     }
 }
@@ -93,7 +96,8 @@ INodePtr INodeTable::remove(std::uint64_t id) {
         // Backward shift, as in the directory name index.
         for (std::uint32_t next = (hole + 1) & shard.mask; shard.slots[next] != nullptr;
              next = (next + 1) & shard.mask) {
-            std::uint32_t home = static_cast<std::uint32_t>(hash(shard.slots[next]->id_)) & shard.mask;
+            std::uint32_t home =
+                static_cast<std::uint32_t>(hash(shard.slots[next]->id_)) & shard.mask;
             if (((next - home) & shard.mask) >= ((next - hole) & shard.mask)) {
                 shard.slots[hole] = shard.slots[next];
                 hole = next;
@@ -104,7 +108,8 @@ INodePtr INodeTable::remove(std::uint64_t id) {
     }
     // No new guard can find the node now; wait for the ones that did.
     sync::Backoff backoff;
-    while (removed->counted_guards_.load(std::memory_order_acquire) != 0) backoff.pause();
+    while (removed->counted_guards_.load(std::memory_order_acquire) != 0)
+        backoff.pause();
     ReadSlots::wait_until_unannounced(removed);
     return INodePtr(removed);
 }
@@ -117,7 +122,8 @@ void INodeTable::grow(Shard& shard) {
         INode* node = shard.slots[i];
         if (node == nullptr) continue;
         std::uint32_t j = static_cast<std::uint32_t>(hash(node->id_)) & mask;
-        while (slots[j] != nullptr) j = (j + 1) & mask;
+        while (slots[j] != nullptr)
+            j = (j + 1) & mask;
         slots[j] = node;
     }
     delete[] shard.slots;

@@ -15,7 +15,8 @@ std::unique_ptr<NameIndex> NameIndex::grown() const {
 
 void NameIndex::insert(std::uint32_t position, std::uint32_t hash) {
     std::uint32_t i = hash & mask_;
-    while (slots_[i].position_plus_one != 0) i = (i + 1) & mask_;
+    while (slots_[i].position_plus_one != 0)
+        i = (i + 1) & mask_;
     slots_[i] = {position + 1, hash};
     ++count_;
 }
@@ -42,7 +43,8 @@ void NameIndex::erase(std::uint32_t position, std::uint32_t hash) {
 }
 
 void NameIndex::clear() {
-    for (std::uint32_t i = 0; i <= mask_; ++i) slots_[i] = {0, 0};
+    for (std::uint32_t i = 0; i <= mask_; ++i)
+        slots_[i] = {0, 0};
     count_ = 0;
 }
 

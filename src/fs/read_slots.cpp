@@ -65,7 +65,7 @@ ThreadRecord* claim_record() {
     do {
         r->next = head;
     } while (!registry_head.compare_exchange_weak(head, r, std::memory_order_release,
-                                                   std::memory_order_relaxed));
+                                                  std::memory_order_relaxed));
     this_thread_record = r;
     return r;
 }
@@ -108,7 +108,8 @@ void ReadSlots::wait_until_unannounced(const void* object) {
     for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {
         for (auto& slot : r->slots) {
             Backoff backoff;
-            while (slot.load(std::memory_order_seq_cst) == object) backoff.pause();
+            while (slot.load(std::memory_order_seq_cst) == object)
+                backoff.pause();
         }
     }
 }

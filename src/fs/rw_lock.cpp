@@ -80,7 +80,8 @@ void RwLock::lock() {
     }
     // New readers now stay away; wait for those already inside.
     Backoff backoff;
-    while (word_.load(std::memory_order_acquire) & kCountMask) backoff.pause();
+    while (word_.load(std::memory_order_acquire) & kCountMask)
+        backoff.pause();
     ReadSlots::wait_until_unannounced(this);
 }
 
