@@ -20,11 +20,29 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "error/result.hpp"
+#include "fs/file_handle.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
 
 namespace halvorn {
+
+// A path cut at its last separator ('/' or '\'). Without a separator the
+// parent is empty, which resolves to the root.
+struct SplitPath {
+    std::string_view parent;
+    std::string_view name;
+};
+SplitPath split_last_separator(std::string_view path);
+
+// The entries of a directory: first those that are not directories, then
+// the directories, each in the order they were created.
+struct Listing {
+    std::vector<std::string> files;
+    std::vector<std::string> directories;
+};
 
 class FileSystem {
   public:
@@ -51,6 +69,40 @@ class FileSystem {
     // callers need not look that node up a second time.
     Result<INodeGuard> resolve(std::uint64_t id) const;
 
+    // Names and paths. Paths are resolved from the root, with '/' and '\\'
+    // as separators; empty components and "." are skipped and ".." goes to
+    // the parent (the root being its own parent).
+    //
+    // The id of the entry `name` in the directory `dir` (whose guard the
+    // caller holds); "", "." and ".." name the node itself and its parent.
+    Result<std::uint64_t> find_inode_by_name_with_handle(const INode& dir,
+                                                         std::string_view name) const;
+    Result<std::uint64_t> find_inode_by_name(std::uint64_t dir, std::string_view name) const;
+    Result<INodeGuard> get_inode_by_path(std::string_view path) const;
+    Result<std::string> get_path_by_inode(std::uint64_t id) const;
+    Result<bool> is_file_raw(std::uint64_t id) const;
+    Result<bool> is_directory_raw(std::uint64_t id) const;
+
+    // Creating and listing.
+    Status mkdir(std::string_view path);
+    Status touch(std::string_view path);
+    Result<Listing> ls(std::string_view path) const;
+    Result<Listing> ls_raw(std::uint64_t id) const;
+
+    // Removal: a file that no handle holds open, an empty directory, or with
+    // `recurse` a directory and everything below it (stopping at the first
+    // failure). The root itself stays: removing it removes its contents.
+    Status rm(std::string_view path, bool recurse);
+    Status rm_raw(std::uint64_t id, bool recurse);
+
+    // Opening. Both take a share of the file system for the new handle.
+    // With `create`, a missing file in an existing directory is created
+    // empty; an existing file is never truncated.
+    static Result<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                   FileHandleType type, bool create);
+    static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,
+                                       FileHandleType type);
+
     // The one-line diagnostic rendering of the whole file system.
     std::string render() const;
 
@@ -65,6 +117,12 @@ class FileSystem {
     // Whether a listed child of `dir` is known under `name`; the caller holds
     // the directory's kind lock.
     bool name_taken(const DirectoryNode& dir, std::string_view name) const;
+    Status create_at_path(std::string_view path, INodeKind kind);
+    // rm_raw below `level` directories of a recursive removal.
+    Status remove_tree(std::uint64_t id, bool recurse, std::uint32_t level);
+    // The last step of a removal: take the resolved node `id` off its
+    // parent's list and out of the table.
+    Status unlink_and_delete(std::uint64_t id);
 
     INodeTable inodes_;
     std::atomic<std::uint64_t> next_inode_id_{1};

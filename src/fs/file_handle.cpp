@@ -1,0 +1,146 @@
+#include "fs/file_handle.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "fs/file_system.hpp"
+
+namespace halvorn {
+
+using sync::ReadLock;
+using sync::WriteLock;
+
+Result<FileHandleType> FileHandleType::from_str(std::string_view mode) {
+    std::uint32_t bits = 0;
+    for (char c : mode) {
+        std::uint32_t flag = c == 'r' ? READ : c == 'w' ? WRITE : 0;
+        if (flag == 0 || (bits & flag)) return IoError::UnrecognizedFileMode;
+        bits |= flag;
+    }
+    return FileHandleType(bits);
+}
+
+std::string FileHandleType::to_string() const {
+    if (bits_ == 0) return "FileHandleType(0x0)";
+    std::string text = "FileHandleType(";
+    if (can_read()) text += "READ";
+    if (can_read() && can_write()) text += " | ";
+    if (can_write()) text += "WRITE";
+    return text + ")";
+}
+
+FileHandle::FileHandle(std::shared_ptr<FileSystem> fs, std::uint64_t id, FileHandleType type,
+                       FileNode* file)
+    : id_(id), type_(type), fs_(std::move(fs)), file_(file) {}
+
+FileHandle::FileHandle(FileHandle&& other) noexcept
+    : id_(std::exchange(other.id_, std::nullopt)),
+      type_(other.type_),
+      fs_(std::move(other.fs_)),
+      offset_(other.offset_),
+      file_(std::exchange(other.file_, nullptr)) {}
+
+FileHandle::~FileHandle() {
+    if (!is_open()) return;
+    try {
+        (void)close();
+    } catch (...) {
+        // Broken lock bookkeeping; see the class comment.
+    }
+}
+
+Result<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, std::uint64_t id,
+                                      FileHandleType type) {
+    auto node = fs->resolve(id);
+    if (!node) return node.error();
+    if (!(*node)->is_file()) return IoError::NotAFile;
+    FileNode& file = (*node)->as_file();
+    {
+        ReadLock hold(file.kind_lock());
+        bool taken = type.can_write() ? file.lock.try_write() : file.lock.try_read();
+        if (!taken) return IoError::ResourceCurrentInUse;
+    }
+    // The lock now keeps the node in the table, so the guard can go.
+    return FileHandle(std::move(fs), id, type, &file);
+}
+
+Result<std::uint64_t> FileHandle::readable(std::uint64_t wanted) const {
+    if (!is_open()) return IoError::InvalidFileDescriptor;
+    if (!type_.can_read()) return IoError::operation_not_supported("read");
+    ReadLock hold(file_->kind_lock());
+    return std::min<std::uint64_t>(wanted, file_->data.size() - offset_);
+}
+
+Result<std::uint64_t> FileHandle::read(std::span<std::uint8_t> buffer) {
+    if (!is_open()) return IoError::InvalidFileDescriptor;
+    if (!type_.can_read()) return IoError::operation_not_supported("read");
+    ReadLock hold(file_->kind_lock());
+    const std::uint64_t count =
+        std::min<std::uint64_t>(buffer.size(), file_->data.size() - offset_);
+    if (count != 0) std::memcpy(buffer.data(), file_->data.data() + offset_, count);
+    offset_ += count;
+    return count;
+}
+
+Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+    if (!is_open()) return IoError::InvalidFileDescriptor;
+    if (!type_.can_write()) return IoError::operation_not_supported("write");
+    WriteLock hold(file_->kind_lock());
+    // The offset never passes the end and the bytes are in memory already,
+    // so the sum cannot overflow.
+    file_->data.grow_to(offset_ + bytes.size());
+    if (!bytes.empty()) std::memcpy(file_->data.data() + offset_, bytes.data(), bytes.size());
+    return bytes.size();
+}
+
+Status FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
+    if (!is_open()) return IoError::InvalidFileDescriptor;
+    ReadLock hold(file_->kind_lock());
+    const std::uint64_t size = file_->data.size();
+    std::uint64_t position = 0;
+    switch (origin) {
+        case SeekOrigin::Start:
+            position = amount;
+            break;
+        case SeekOrigin::End:
+            position = amount > size ? 0 : size - amount;
+            break;
+        case SeekOrigin::Current:
+            position = amount > std::numeric_limits<std::uint64_t>::max() - offset_
+                           ? std::numeric_limits<std::uint64_t>::max()
+                           : offset_ + amount;
+            break;
+    }
+    offset_ = std::min(position, size);
+    return {};
+}
+
+Status FileHandle::close() {
+    if (!is_open()) return IoError::InvalidFileDescriptor;
+    if (type_.can_write())
+        file_->lock.release_write();
+    else
+        file_->lock.release_read();
+    id_.reset();
+    file_ = nullptr;
+    return {};
+}
+
+std::string FileHandle::to_string() const {
+    std::string text = "FileHandle { id: ";
+    if (id_) {
+        char digits[24];
+        text += "Some(";
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, *id_).ptr);
+        text += ")";
+    } else {
+        text += "None";
+    }
+    text += ", type: " + type_.to_string() + ", fs: " + fs_->render() + ", offset: ";
+    text += std::to_string(offset_);
+    return text + " }";
+}
+
+}  // namespace halvorn

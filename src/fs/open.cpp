@@ -1,0 +1,31 @@
+// Opening files by path and by id.
+#include "fs/file_system.hpp"
+
+namespace halvorn {
+
+Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                    FileHandleType type, bool create) {
+    const SplitPath split = split_last_separator(path);
+    std::uint64_t parent;
+    {
+        auto guard = fs->get_inode_by_path(split.parent);
+        if (!guard) return guard.error();
+        parent = (*guard)->id();
+    }
+    auto found = fs->find_inode_by_name(parent, split.name);
+    if (found) return FileHandle::create(std::move(fs), *found, type);
+    if (!create || found.error() != IoError::InodeNotFound) return found.error();
+    auto created = fs->create_inode(parent, split.name, INodeKind::File);
+    if (!created) return created.error();
+    return FileHandle::create(std::move(fs), *created, type);
+}
+
+Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,
+                                        FileHandleType type) {
+    auto is_file = fs->is_file_raw(id);
+    if (!is_file) return is_file.error();
+    if (!*is_file) return IoError::NotAFile;
+    return FileHandle::create(std::move(fs), id, type);
+}
+
+}  // namespace halvorn
