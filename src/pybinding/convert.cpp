@@ -1,0 +1,119 @@
+#include "pybinding/convert.hpp"
+
+#include <cstring>
+
+namespace halvorn::py {
+
+namespace {
+
+// A type's name without its module, as the interpreter shows it in its own
+// messages ("int", "PyFs").
+const char* short_name(PyTypeObject* type) {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot == nullptr ? type->tp_name : dot + 1;
+}
+
+bool wrong_type(const char* expected, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "expected %s, got %s", expected, short_name(Py_TYPE(value)));
+    return false;
+}
+
+// numpy's boolean scalar is not a bool subclass, so it is recognised by its
+// type's full name: numpy.bool_ up to numpy 1, numpy.bool from numpy 2. Only
+// a static (C-defined) type's tp_name is its full dotted name; a Python
+// class could call itself anything.
+bool is_numpy_bool(PyTypeObject* type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return false;
+    return std::strcmp(type->tp_name, "numpy.bool_") == 0 ||
+           std::strcmp(type->tp_name, "numpy.bool") == 0;
+}
+
+}  // namespace
+
+namespace arg {
+
+bool Text::operator()(PyObject* value) const {
+    if (!PyUnicode_Check(value)) return wrong_type("str", value);
+    Py_ssize_t size = 0;
+    // The UTF-8 form is cached in the str object, so the view stays valid as
+    // long as the argument does.
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool OptionalText::operator()(PyObject* value) const {
+    if (value == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::string_view text;
+    if (!Text{text}(value)) return false;
+    out = text;
+    return true;
+}
+
+bool ByteString::operator()(PyObject* value) const {
+    if (!PyBytes_Check(value)) return wrong_type("bytes", value);
+    out = std::span(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    return true;
+}
+
+bool Size::operator()(PyObject* value) const {
+    // The interpreter's own conversions give the messages: OverflowError
+    // "can't convert negative int to unsigned" or "int too big to convert",
+    // TypeError "'str' object cannot be interpreted as an integer".
+    Ref index;
+    if (!PyLong_Check(value)) {
+        index = Ref::steal(PyNumber_Index(value));
+        if (!index) return false;
+        value = index.get();
+    }
+    const unsigned long long number = PyLong_AsUnsignedLongLong(value);
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = number;
+    return true;
+}
+
+bool Boolean::operator()(PyObject* value) const {
+    if (value == Py_True || value == Py_False) {
+        out = value == Py_True;
+        return true;
+    }
+    if (!is_numpy_bool(Py_TYPE(value))) return wrong_type("bool", value);
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
+bool Instance::operator()(PyObject* value) const {
+    PyTypeObject* expected = type();
+    if (expected == nullptr) return false;
+    if (!PyObject_TypeCheck(value, expected)) return wrong_type(short_name(expected), value);
+    out = Borrowed(value);
+    return true;
+}
+
+}  // namespace arg
+
+PyObject* none() noexcept {
+    Py_RETURN_NONE;
+}
+
+PyObject* to_int(std::uint64_t value) noexcept {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
+}
+
+PyObject* to_str(std::string_view text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* to_bytes(std::span<const std::uint8_t> bytes) noexcept {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<Py_ssize_t>(bytes.size()));
+}
+
+}  // namespace halvorn::py

@@ -1,0 +1,92 @@
+// Conversions between Python values and the values the core works with.
+//
+// Arguments: one converter per parameter kind, handed to bind_method or
+// bind_constructor (args.hpp) with the variable it fills. Each returns false
+// with a Python exception set when the value does not fit; a TypeError is
+// then reported against the parameter by the binding layer, so the
+// converters themselves know nothing of parameter names. Texts and byte
+// strings are views into the Python object, valid while the call lasts.
+//
+// Results: each returns a new reference, or null with an exception set.
+#pragma once
+
+#include "pybinding/python.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "error/result.hpp"
+#include "pybinding/errors.hpp"
+#include "pybinding/ref.hpp"
+
+namespace halvorn::py {
+
+namespace arg {
+
+// A str (or subclass), as its UTF-8 bytes. A str that has no UTF-8 form
+// (lone surrogates) raises the interpreter's UnicodeEncodeError.
+struct Text {
+    std::string_view& out;
+    bool operator()(PyObject* value) const;
+};
+
+// Like Text, but None, or leaving the argument out, gives no value.
+struct OptionalText {
+    std::optional<std::string_view>& out;
+    bool operator()(PyObject* value) const;
+    void absent() const { out.reset(); }
+};
+
+// A bytes object (or subclass) only: the contents of a bytearray or a
+// memoryview could change under the core's feet while it works on them.
+struct ByteString {
+    std::span<const std::uint8_t>& out;
+    bool operator()(PyObject* value) const;
+};
+
+// An int, or anything with __index__, from 0 to 2**64 - 1. Out of range
+// raises OverflowError.
+struct Size {
+    std::uint64_t& out;
+    bool operator()(PyObject* value) const;
+};
+
+// True or False, or a numpy boolean scalar; an int is refused, so that a
+// flag cannot be passed by accident as a count or the other way round.
+struct Boolean {
+    bool& out;
+    bool operator()(PyObject* value) const;
+};
+
+// An instance of one of our classes; `type` gives the class (made on first
+// use, so asking for it can fail).
+struct Instance {
+    PyTypeObject* (*type)();
+    Borrowed& out;
+    bool operator()(PyObject* value) const;
+};
+
+}  // namespace arg
+
+// None, as a new reference.
+PyObject* none() noexcept;
+PyObject* to_int(std::uint64_t value) noexcept;
+// A new str from UTF-8 text.
+PyObject* to_str(std::string_view text) noexcept;
+PyObject* to_bytes(std::span<const std::uint8_t> bytes) noexcept;
+
+// None for success, the mapped IoError otherwise.
+inline PyObject* from_status(const Status& status) {
+    return status ? none() : raise_io_error(status.error());
+}
+
+// The value converted by `convert` (one of the above, or a lambda) on
+// success, the mapped IoError otherwise.
+template <class T, class Convert>
+PyObject* from_result(const Result<T>& result, Convert&& convert) {
+    return result ? convert(*result) : raise_io_error(result.error());
+}
+
+}  // namespace halvorn::py
