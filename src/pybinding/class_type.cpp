@@ -1,0 +1,73 @@
+#include "pybinding/class_type.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace halvorn::py {
+
+namespace {
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+bool has_slot(std::span<const PyType_Slot> slots, int id) {
+    for (const PyType_Slot& slot : slots) {
+        if (slot.slot == id) return true;
+    }
+    return false;
+}
+
+const char* short_name(const char* name) {
+    const char* dot = std::strrchr(name, '.');
+    return dot == nullptr ? name : dot + 1;
+}
+
+PyTypeObject* make_type(const ClassSpec& spec) {
+    // The interpreter reads a constructor's signature from the head of the
+    // class docstring ("PyFs()\n--\n\n"), reports it as __text_signature__
+    // and shows only the rest as __doc__. The docstring is copied by the
+    // type, so a temporary text will do.
+    std::string doc;
+    if (spec.signature != nullptr) {
+        doc += short_name(spec.name);
+        doc += spec.signature;
+        doc += "\n--\n\n";
+    }
+    doc += spec.doc;
+
+    std::vector<PyType_Slot> slots(spec.slots.begin(), spec.slots.end());
+    slots.push_back({Py_tp_doc, doc.data()});
+    if (!has_slot(spec.slots, Py_tp_new)) {
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(&no_constructor)});
+    }
+    slots.push_back({0, nullptr});
+
+    PyType_Spec type_spec = {
+        .name = spec.name,
+        .basicsize = spec.basicsize,
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = slots.data(),
+    };
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+}  // namespace
+
+PyTypeObject* ClassType::get() {
+    if (type_ == nullptr) {
+        PyTypeObject* made = make_type(*spec_);
+        if (made == nullptr) return nullptr;
+        if (type_ != nullptr) {
+            Py_DECREF(made);  // another thread made it while we were in the interpreter
+        } else {
+            type_ = made;  // our reference, kept until the process ends
+        }
+    }
+    return type_;
+}
+
+}  // namespace halvorn::py

@@ -1,0 +1,55 @@
+// The type objects of the module's classes.
+//
+// Each class is described once by a ClassSpec and its type object is made
+// from it on first use (module initialisation, the first instance, the first
+// argument check against it) and then kept for the life of the process.
+// Every class gets the same properties: named "builtins.<Name>", only the
+// default type flags, so it cannot be subclassed, has no instance __dict__,
+// no weak references and is not tracked by the cyclic garbage collector.
+#pragma once
+
+#include "pybinding/python.hpp"
+
+#include <span>
+
+namespace halvorn::py {
+
+struct ClassSpec {
+    const char* name;  // "builtins.PyFs"; must be static, the type keeps pointing at it
+    // The constructor's signature, such as "()" or "(fs)", for classes that
+    // have one (a Py_tp_new slot); null for classes Python cannot construct.
+    const char* signature;
+    const char* doc;
+    int basicsize;
+    // The slots, without Py_tp_doc and without the terminating entry. A
+    // class without Py_tp_new gets one that raises "No constructor defined".
+    std::span<const PyType_Slot> slots;
+};
+
+class ClassType {
+  public:
+    constexpr explicit ClassType(const ClassSpec& spec) : spec_(&spec) {}
+
+    // The type object, borrowed; null with a Python exception set if it
+    // could not be made (the next call tries again).
+    PyTypeObject* get();
+
+  private:
+    const ClassSpec* spec_;
+    // Not a function-local static: making the type can run Python code that
+    // lets another thread in, which must not block on a C++ initialisation
+    // guard. The interpreter lock, held throughout, orders the accesses.
+    PyTypeObject* type_ = nullptr;
+};
+
+// The shape of a METH_FASTCALL | METH_KEYWORDS method (see args.hpp).
+using FastcallMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames);
+
+// A method table stores every method as a PyCFunction and calls it by the
+// shape its flags name; the cast goes through void (*)() to say so.
+inline PyCFunction fastcall(FastcallMethod method) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+}  // namespace halvorn::py

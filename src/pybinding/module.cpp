@@ -1,0 +1,80 @@
+// The module's entry point: `import halvorn` runs PyInit_halvorn.
+#include "pybinding/python.hpp"
+
+#include "pybinding/errors.hpp"
+#include "pybinding/py_fs.hpp"
+#include "pybinding/ref.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+// The module's classes, in the order they are listed in __all__. A class
+// joins the module with one line here.
+constexpr ClassEntry kClasses[] = {
+    {"PyFs", &py_fs::type},
+};
+
+PyModuleDef g_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "halvorn",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The module of the one successful initialisation, kept for the rest of the
+// process. The type objects and the state behind them exist once per
+// process, so a second module (a re-import after removal from sys.modules,
+// a reload, a sub-interpreter) is refused rather than made to share them.
+PyObject* g_module = nullptr;
+
+bool add_class(PyObject* module, const ClassEntry& entry) {
+    PyTypeObject* type = entry.type();
+    if (type == nullptr) return false;
+    Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+    if (!name) return false;
+
+    PyObject* dict = PyModule_GetDict(module);
+    Borrowed all(PyDict_GetItemString(dict, "__all__"));
+    if (!all) {
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list || PyDict_SetItemString(dict, "__all__", list.get()) < 0) return false;
+        all = Borrowed(list.get());  // the module's dict keeps it alive now
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) return false;
+    return PyObject_SetAttr(module, name.get(), reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+}  // namespace
+
+}  // namespace halvorn::py
+
+PyMODINIT_FUNC PyInit_halvorn() {
+    using namespace halvorn::py;
+    return guarded([]() -> PyObject* {
+        if (g_module != nullptr) {
+            PyErr_SetString(PyExc_ImportError,
+                            "halvorn can be initialised only once per process; it cannot be "
+                            "imported again after removal from sys.modules, reloaded or "
+                            "imported into a sub-interpreter");
+            return nullptr;
+        }
+        Ref module = Ref::steal(PyModule_Create(&g_definition));
+        if (!module) return nullptr;
+        for (const ClassEntry& entry : kClasses) {
+            if (!add_class(module.get(), entry)) return nullptr;  // drops the module
+        }
+        g_module = Ref::share(module.get()).release();  // kept until the process ends
+        return module.release();
+    });
+}
