@@ -1,0 +1,28 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import halvorn
+
+
+@pytest.fixture
+def run_python():
+    """Runs a snippet in a fresh interpreter that imports the same halvorn
+    build as this test session; returns the completed process."""
+    module_dir = os.path.dirname(halvorn.__file__)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
+
+    def run(source):
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(source)],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+
+    return run
