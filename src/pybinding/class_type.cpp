@@ -25,41 +25,41 @@ const char* short_name(const char* name) {
     return dot == nullptr ? name : dot + 1;
 }
 
-PyTypeObject* make_type(const ClassSpec& spec) {
+PyTypeObject* make_type(const ClassDef& def) {
     // The interpreter reads a constructor's signature from the head of the
     // class docstring ("PyFs()\n--\n\n"), reports it as __text_signature__
     // and shows only the rest as __doc__. The docstring is copied by the
     // type, so a temporary text will do.
     std::string doc;
-    if (spec.signature != nullptr) {
-        doc += short_name(spec.name);
-        doc += spec.signature;
+    if (def.signature != nullptr) {
+        doc += short_name(def.name);
+        doc += def.signature;
         doc += "\n--\n\n";
     }
-    doc += spec.doc;
+    doc += def.doc;
 
-    std::vector<PyType_Slot> slots(spec.slots.begin(), spec.slots.end());
+    std::vector<PyType_Slot> slots(def.slots.begin(), def.slots.end());
     slots.push_back({Py_tp_doc, doc.data()});
-    if (!has_slot(spec.slots, Py_tp_new)) {
+    if (!has_slot(def.slots, Py_tp_new)) {
         slots.push_back({Py_tp_new, reinterpret_cast<void*>(&no_constructor)});
     }
     slots.push_back({0, nullptr});
 
-    PyType_Spec type_spec = {
-        .name = spec.name,
-        .basicsize = spec.basicsize,
+    PyType_Spec layout = {
+        .name = def.name,
+        .basicsize = def.basicsize,
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = slots.data(),
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout));
 }
 
 }  // namespace
 
 PyTypeObject* ClassType::get() {
     if (type_ == nullptr) {
-        PyTypeObject* made = make_type(*spec_);
+        PyTypeObject* made = make_type(*def_);
         if (made == nullptr) return nullptr;
         if (type_ != nullptr) {
             Py_DECREF(made);  // another thread made it while we were in the interpreter

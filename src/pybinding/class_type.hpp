@@ -1,6 +1,6 @@
 // The type objects of the module's classes.
 //
-// Each class is described once by a ClassSpec and its type object is made
+// Each class is described once by a ClassDef and its type object is made
 // from it on first use (module initialisation, the first instance, the first
 // argument check against it) and then kept for the life of the process.
 // Every class gets the same properties: named "builtins.<Name>", only the
@@ -14,7 +14,7 @@
 
 namespace halvorn::py {
 
-struct ClassSpec {
+struct ClassDef {
     const char* name;  // "builtins.PyFs"; must be static, the type keeps pointing at it
     // The constructor's signature, such as "()" or "(fs)", for classes that
     // have one (a Py_tp_new slot); null for classes Python cannot construct.
@@ -28,14 +28,14 @@ struct ClassSpec {
 
 class ClassType {
   public:
-    constexpr explicit ClassType(const ClassSpec& spec) : spec_(&spec) {}
+    constexpr explicit ClassType(const ClassDef& def) : def_(&def) {}
 
     // The type object, borrowed; null with a Python exception set if it
     // could not be made (the next call tries again).
     PyTypeObject* get();
 
   private:
-    const ClassSpec* spec_;
+    const ClassDef* def_;
     // Not a function-local static: making the type can run Python code that
     // lets another thread in, which must not block on a C++ initialisation
     // guard. The interpreter lock, held throughout, orders the accesses.

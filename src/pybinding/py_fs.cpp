@@ -82,7 +82,7 @@ const PyType_Slot kSlots[] = {
     {.slot = Py_tp_methods, .pfunc = kMethods},
 };
 
-const ClassSpec kSpec{
+const ClassDef kClassDef{
     .name = "builtins.PyFs",
     .signature = "()",
     .doc = kDoc,
@@ -90,7 +90,7 @@ const ClassSpec kSpec{
     .slots = kSlots,
 };
 
-constinit ClassType g_type(kSpec);
+constinit ClassType g_type(kClassDef);
 
 }  // namespace
 
