@@ -1,0 +1,161 @@
+#include "terminal/commands.hpp"
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "terminal/command_table.hpp"
+#include "terminal/utf8.hpp"
+
+namespace halvorn::terminal {
+
+namespace {
+
+using namespace std::string_literals;
+
+// "<command>: cannot access '<what>': <why>", the shape most failures share.
+// `what` is the argument as typed or an inode id, depending on the command.
+Failure<std::string> cannot_access(std::string_view command, std::string_view what,
+                                   std::string_view why) {
+    std::string text(command);
+    text += ": cannot access '";
+    text += what;
+    text += "': ";
+    text += why;
+    return fail(std::move(text));
+}
+
+Failure<std::string> cannot_access(std::string_view command, std::string_view what,
+                                   const IoError& error) {
+    return cannot_access(command, what, error.message());
+}
+
+Failure<std::string> missing_argument(std::string_view command) {
+    return fail(std::string(command) + ": missing argument");
+}
+
+// The whole contents of the file behind `handle`, read from the start.
+Result<std::vector<std::uint8_t>> read_all(FileHandle& handle) {
+    // Seeking to the end is how a handle tells the file's size.
+    if (auto sought = handle.seek(SeekOrigin::End, 0); !sought) return sought.error();
+    std::vector<std::uint8_t> bytes(handle.offset(), 0);
+    if (auto sought = handle.seek(SeekOrigin::Start, 0); !sought) return sought.error();
+    // The handle's shared hold keeps writers out, so the size cannot change
+    // under the read and the count it returns adds nothing.
+    if (auto read = handle.read(bytes); !read) return read.error();
+    return bytes;
+}
+
+// What differs between mkdir and touch.
+struct Creation {
+    std::string_view command;
+    std::string_view noun;  // in "cannot create <noun> '...'"
+    INodeKind kind;
+};
+
+// Creates the last name of the argument in the directory its parent path
+// names. The parent path reaches one level, like every target, and an empty
+// one means the current directory; that includes "/x", whose parent path is
+// empty.
+TextResult create(TerminalContext& context, std::span<const std::string> args,
+                  const Creation& creation) {
+    if (args.empty()) return missing_argument(creation.command);
+    const std::string& argument = args[0];
+    const SplitPath split = split_last_separator(argument);
+    std::uint64_t parent = context.cwd;
+    if (!split.parent.empty()) {
+        auto found = context.get_target_inode(split.parent);
+        if (!found) return fail(found.error());
+        parent = *found;
+    }
+    const std::string parent_id = std::to_string(parent);
+    auto is_directory = context.fs->is_directory_raw(parent);
+    if (!is_directory) return cannot_access(creation.command, parent_id, is_directory.error());
+    if (!*is_directory)
+        return fail(std::string(creation.command) + ": " + parent_id + ": Not a directory");
+    // The core judges the name: empty, "." and ".." are refused there.
+    auto created = context.fs->create_inode(parent, split.name, creation.kind);
+    if (!created)
+        return fail(std::string(creation.command) + ": cannot create " +
+                    std::string(creation.noun) + " '" + argument +
+                    "': " + created.error().message());
+    return std::string();
+}
+
+}  // namespace
+
+TextResult cmd_cd(TerminalContext& context, std::span<const std::string> args) {
+    if (args.empty()) return missing_argument("cd");
+    const std::string& argument = args[0];
+    auto target = context.get_target_inode(argument);
+    if (!target) return cannot_access("cd", argument, target.error());
+    auto is_directory = context.fs->is_directory_raw(*target);
+    if (!is_directory) return cannot_access("cd", argument, is_directory.error());
+    if (!*is_directory) return fail("cd: " + argument + ": Not a directory");
+    // Only now, with every check passed, does the current directory move.
+    context.cwd = *target;
+    return std::string();
+}
+
+TextResult cmd_ls(TerminalContext& context, std::span<const std::string> args) {
+    std::uint64_t target = context.cwd;
+    if (!args.empty()) {
+        auto found = context.get_target_inode(args[0]);
+        if (!found) return fail(found.error());
+        target = *found;
+    }
+    const std::string id = std::to_string(target);
+    auto is_directory = context.fs->is_directory_raw(target);
+    if (!is_directory) return cannot_access("ls", id, is_directory.error());
+    if (!*is_directory) return fail("ls: " + id + ": Not a directory");
+    auto listing = context.fs->ls_raw(target);
+    if (!listing) return cannot_access("ls", id, listing.error());
+    std::string output;
+    for (const std::string& name : listing->files)
+        output += name + "\n";
+    for (const std::string& name : listing->directories)
+        output += name + "/\n";
+    return output;
+}
+
+TextResult cmd_pwd(TerminalContext& context, std::span<const std::string>) {
+    auto path = context.fs->get_path_by_inode(context.cwd);
+    if (!path) return cannot_access("pwd", std::to_string(context.cwd), path.error());
+    return std::move(*path);
+}
+
+TextResult cmd_cat(TerminalContext& context, std::span<const std::string> args) {
+    if (args.empty()) return missing_argument("cat");
+    const std::string& argument = args[0];
+    auto target = context.get_target_inode(argument);
+    if (!target) return fail(target.error());
+    auto is_file = context.fs->is_file_raw(*target);
+    if (!is_file) return cannot_access("cat", argument, is_file.error());
+    if (!*is_file) return fail("cat: " + argument + ": Is a directory");
+    // The handle's shared hold keeps writers out until it is closed. Every
+    // early return below closes it through its destructor; the normal path
+    // closes it itself so that a failure to close is reported, not lost.
+    auto handle = FileSystem::open_raw(context.fs, *target, FileHandleType(FileHandleType::READ));
+    if (!handle) return cannot_access("cat", argument, handle.error());
+    auto bytes = read_all(*handle);
+    if (!bytes) return cannot_access("cat", argument, bytes.error());
+    if (auto closed = handle->close(); !closed)
+        return cannot_access("cat", argument, closed.error());
+    return decode_utf8_lossy(*bytes);
+}
+
+TextResult cmd_mkdir(TerminalContext& context, std::span<const std::string> args) {
+    return create(context, args, {"mkdir", "directory", INodeKind::Directory});
+}
+
+TextResult cmd_touch(TerminalContext& context, std::span<const std::string> args) {
+    return create(context, args, {"touch", "file", INodeKind::File});
+}
+
+TextResult cmd_help(TerminalContext&, std::span<const std::string>) {
+    std::string output;
+    COMMANDS->for_each([&](const CommandTable::Entry& entry) { output += entry.word + "\n"; });
+    return output;
+}
+
+}  // namespace halvorn::terminal
