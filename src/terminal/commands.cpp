@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "terminal/command_table.hpp"
@@ -10,8 +11,6 @@
 namespace halvorn::terminal {
 
 namespace {
-
-using namespace std::string_literals;
 
 // "<command>: cannot access '<what>': <why>", the shape most failures share.
 // `what` is the argument as typed or an inode id, depending on the command.
