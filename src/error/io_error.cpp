@@ -1,6 +1,7 @@
 #include "error/io_error.hpp"
 
 #include <array>
+#include <ostream>
 
 namespace halvorn {
 
@@ -49,6 +50,10 @@ std::string IoError::diagnostic() const {
         text += "\")";
     }
     return text;
+}
+
+std::ostream& operator<<(std::ostream& out, const IoError& error) {
+    return out << error.diagnostic();
 }
 
 }  // namespace halvorn

@@ -4,13 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 
 namespace halvorn {
 
 class IoError {
-  public:
+public:
     // Declaration order is the kind's ordinal; do not reorder.
     enum class Kind : std::uint8_t {
         InodeNotFound,
@@ -70,9 +71,12 @@ class IoError {
         return a.kind_ == b.kind_ && a.operation_ == b.operation_;
     }
 
-  private:
+private:
     Kind kind_;
     std::string_view operation_;
 };
+
+// Writes the diagnostic form, for test failures and debugging.
+std::ostream& operator<<(std::ostream& out, const IoError& error);
 
 }  // namespace halvorn

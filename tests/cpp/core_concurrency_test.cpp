@@ -1,0 +1,206 @@
+// Real threads on one file system: the results must be those of some order
+// of the operations, and the tree must stay whole.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "fs/file_system.hpp"
+#include "tree_check.hpp"
+
+namespace halvorn {
+namespace {
+
+constexpr FileHandleType R(FileHandleType::READ);
+constexpr FileHandleType W(FileHandleType::WRITE);
+constexpr FileHandleType RW(FileHandleType::READ | FileHandleType::WRITE);
+
+template <class Body>
+void run_threads(int count, Body body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t)
+        threads.emplace_back(body, t);
+    for (auto& thread : threads)
+        thread.join();
+}
+
+TEST(CoreConcurrency, ReadersAndWritersOfDistinctFiles) {
+    auto fs = FileSystem::create();
+    {
+        auto shared = FileSystem::open(fs, "/shared", W, true);
+        std::string text(1000, 's');
+        ASSERT_TRUE(shared->write({reinterpret_cast<const std::uint8_t*>(text.data()), 1000}));
+    }
+    run_threads(4, [&](int t) {
+        auto own = FileSystem::open(fs, "/own" + std::to_string(t), RW, true);
+        ASSERT_TRUE(own.ok());
+        std::vector<std::uint8_t> out(200), in(200);
+        for (int round = 0; round < 500; ++round) {
+            std::fill(out.begin(), out.end(), static_cast<std::uint8_t>(t * 50 + round));
+            ASSERT_EQ(*own->write(out), out.size());
+            ASSERT_TRUE(own->seek(SeekOrigin::Start, 0).ok());
+            ASSERT_EQ(*own->read(in), in.size());
+            ASSERT_EQ(in, out);
+            ASSERT_TRUE(own->seek(SeekOrigin::Start, 0).ok());
+            auto reader = FileSystem::open(fs, "/shared", R, true);
+            ASSERT_TRUE(reader.ok());
+            std::vector<std::uint8_t> shared(1000);
+            ASSERT_EQ(*reader->read(shared), 1000u);
+            ASSERT_EQ(shared, std::vector<std::uint8_t>(1000, 's'));
+        }
+    });
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+TEST(CoreConcurrency, AnOpenAndARemovalOfOneFileHaveExactlyOneWinner) {
+    auto fs = FileSystem::create();
+    for (int round = 0; round < 2000; ++round) {
+        ASSERT_TRUE(fs->touch("/f").ok());
+        const std::uint64_t id = *fs->find_inode_by_name(kRootId, "f");
+        std::atomic<bool> go{false};
+        std::optional<Result<FileHandle>> opened;
+        Status removed;
+        std::thread opener([&] {
+            while (!go) {
+            }
+            opened.emplace(FileSystem::open_raw(fs, id, round % 2 ? R : W));
+        });
+        std::thread remover([&] {
+            while (!go) {
+            }
+            removed = fs->rm_raw(id, false);
+        });
+        go = true;
+        opener.join();
+        remover.join();
+        ASSERT_NE(opened->ok(), removed.ok()) << round;
+        if (opened->ok()) {
+            EXPECT_EQ(removed.error(), IoError::ResourceCurrentInUse);
+            ASSERT_TRUE((*opened)->close().ok());
+            ASSERT_TRUE(fs->rm_raw(id, false).ok());
+        } else {
+            IoError why = opened->error();
+            EXPECT_TRUE(why == IoError::ResourceCurrentInUse || why == IoError::InodeNotFound);
+        }
+    }
+    EXPECT_EQ(fs->inodes().size(), 1u);
+}
+
+// Creations inside a directory that another thread removes recursively must
+// either land before the removal sees them (and make it fail or be removed
+// with it) or fail: never leave a node that no directory lists.
+TEST(CoreConcurrency, CreationsRacingWithRecursiveRemovalLeaveNoOrphans) {
+    auto fs = FileSystem::create();
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(fs->mkdir("/p").ok());
+        const std::uint64_t p = *fs->find_inode_by_name(kRootId, "p");
+        std::atomic<bool> gone{false};
+        std::thread remover([&] {
+            while (!fs->rm("/p", true).ok())
+                std::this_thread::yield();
+            gone = true;
+        });
+        run_threads(2, [&](int t) {
+            // Bounded, so that the removal wins in the end however the
+            // threads are scheduled.
+            for (int i = 0; i < 200 && !gone; ++i) {
+                auto child = fs->create_inode(p, std::to_string(t) + "-" + std::to_string(i),
+                                              i % 3 ? INodeKind::File : INodeKind::Directory);
+                if (!child) {
+                    ASSERT_EQ(child.error(), IoError::InodeNotFound);
+                    break;
+                }
+                if (i % 3 == 0) (void)fs->create_inode(*child, "inner", INodeKind::File);
+            }
+        });
+        remover.join();
+        ASSERT_EQ(testing::check_tree(*fs), "") << round;
+        ASSERT_EQ(fs->inodes().size(), 1u) << round;
+    }
+}
+
+TEST(CoreConcurrency, ListingsRaceWithCreationAndRemoval) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        std::mt19937 random(1);
+        for (int step = 0; step < 20000; ++step) {
+            int n = random() % 40;
+            std::string path = (n % 2 ? "/d/f" : "/d/g") + std::to_string(n);
+            if (random() % 2) {
+                Status created = n % 2 ? fs->touch(path) : fs->mkdir(path);
+                (void)created;
+            } else {
+                (void)fs->rm(path, false);
+            }
+        }
+        stop = true;
+    });
+    run_threads(2, [&](int) {
+        while (!stop) {
+            auto listing = fs->ls("/d");
+            ASSERT_TRUE(listing.ok());
+            std::set<std::string> seen;
+            for (const auto& name : listing->files) {
+                ASSERT_EQ(name[0], 'f');
+                ASSERT_TRUE(seen.insert(name).second);
+            }
+            for (const auto& name : listing->directories) {
+                ASSERT_EQ(name[0], 'g');
+                ASSERT_TRUE(seen.insert(name).second);
+            }
+        }
+    });
+    churn.join();
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+TEST(CoreConcurrency, PathWalksRaceWithTheirPathBeingRemovedAndRebuilt) {
+    auto fs = FileSystem::create();
+    std::atomic<bool> stop{false};
+    std::thread rebuild([&] {
+        for (int round = 0; round < 3000; ++round) {
+            (void)fs->mkdir("/a");
+            (void)fs->mkdir("/a/b");
+            (void)fs->touch("/a/b/c");
+            ASSERT_TRUE(fs->rm("/a", true).ok());
+        }
+        stop = true;
+    });
+    run_threads(2, [&](int) {
+        while (!stop) {
+            auto found = fs->get_inode_by_path("/a/b/../b/c");
+            if (found) {
+                ASSERT_EQ((*found)->name(), "c");
+            } else {
+                ASSERT_EQ(found.error(), IoError::InodeNotFound);
+            }
+            auto path = fs->get_path_by_inode(3);
+            if (path) {
+                ASSERT_EQ(*path, "/a/b/c");
+            }
+        }
+    });
+    rebuild.join();
+}
+
+TEST(CoreConcurrency, TwoRemovalsOfOneDirectoryHaveOneWinner) {
+    auto fs = FileSystem::create();
+    for (int round = 0; round < 2000; ++round) {
+        ASSERT_TRUE(fs->mkdir("/d").ok());
+        const std::uint64_t d = *fs->find_inode_by_name(kRootId, "d");
+        std::atomic<int> wins{0};
+        run_threads(2, [&](int) {
+            if (fs->rm_raw(d, false).ok()) ++wins;
+        });
+        ASSERT_EQ(wins, 1);
+    }
+    EXPECT_EQ(fs->inodes().size(), 1u);
+}
+
+}  // namespace
+}  // namespace halvorn

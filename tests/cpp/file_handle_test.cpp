@@ -1,0 +1,215 @@
+#include "fs/file_handle.hpp"
+
+#include <gtest/gtest.h>
+
+#include "fs/file_system.hpp"
+
+namespace halvorn {
+namespace {
+
+constexpr FileHandleType R(FileHandleType::READ);
+constexpr FileHandleType W(FileHandleType::WRITE);
+constexpr FileHandleType RW(FileHandleType::READ | FileHandleType::WRITE);
+constexpr FileHandleType NONE{};
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+class Handles : public ::testing::Test {
+protected:
+    Result<FileHandle> open(std::string_view path, FileHandleType type, bool create = true) {
+        return FileSystem::open(fs, path, type, create);
+    }
+    // A file holding `text`, closed again.
+    void make_file(std::string_view path, std::string_view text) {
+        auto handle = open(path, W);
+        ASSERT_TRUE(handle.ok());
+        ASSERT_TRUE(handle->write(bytes_of(text)).ok());
+        ASSERT_TRUE(handle->close().ok());
+    }
+    std::string read_all(std::string_view path) {
+        auto handle = open(path, R);
+        std::string out(64, '\0');
+        auto count = handle->read({reinterpret_cast<std::uint8_t*>(out.data()), out.size()});
+        out.resize(*count);
+        return out;
+    }
+    std::shared_ptr<FileSystem> fs = FileSystem::create();
+};
+
+TEST(FileHandleType, ParsesExactlyTheFiveModes) {
+    EXPECT_EQ(*FileHandleType::from_str(""), NONE);
+    EXPECT_EQ(*FileHandleType::from_str("r"), R);
+    EXPECT_EQ(*FileHandleType::from_str("w"), W);
+    EXPECT_EQ(*FileHandleType::from_str("rw"), RW);
+    EXPECT_EQ(*FileHandleType::from_str("wr"), RW);
+    for (const char* bad : {"rr", "ww", "R", "r+", "a", "rb", " r", "rwr", "x"})
+        EXPECT_EQ(FileHandleType::from_str(bad).error(), IoError::UnrecognizedFileMode) << bad;
+    EXPECT_EQ(NONE.to_string(), "FileHandleType(0x0)");
+    EXPECT_EQ(R.to_string(), "FileHandleType(READ)");
+    EXPECT_EQ(W.to_string(), "FileHandleType(WRITE)");
+    EXPECT_EQ(RW.to_string(), "FileHandleType(READ | WRITE)");
+}
+
+TEST_F(Handles, ReadersShareAndAWriterExcludesEveryone) {
+    auto first = open("/f", R), second = open("/f", R);
+    ASSERT_TRUE(first.ok() && second.ok());
+    EXPECT_NE(fs->render().find("flag: 2"), std::string::npos);
+    EXPECT_EQ(open("/f", W).error(), IoError::ResourceCurrentInUse);
+    EXPECT_EQ(open("/f", RW).error(), IoError::ResourceCurrentInUse);
+    ASSERT_TRUE(first->close().ok());
+    EXPECT_EQ(open("/f", W).error(), IoError::ResourceCurrentInUse);
+    ASSERT_TRUE(second->close().ok());
+    auto writer = open("/f", W);
+    ASSERT_TRUE(writer.ok());
+    EXPECT_NE(fs->render().find("flag: -1"), std::string::npos);
+    for (FileHandleType type : {R, W, RW, NONE})
+        EXPECT_EQ(open("/f", type).error(), IoError::ResourceCurrentInUse);
+}
+
+TEST_F(Handles, EmptyModeHoldsSharedAndCanOnlySeek) {
+    make_file("/f", "hello");
+    auto handle = open("/f", NONE);
+    ASSERT_TRUE(handle.ok());
+    EXPECT_EQ(open("/f", W).error(), IoError::ResourceCurrentInUse);
+    std::uint8_t buffer[4];
+    EXPECT_EQ(handle->read(buffer).error().message(),
+              "File does not support the specified operation: read");
+    EXPECT_EQ(handle->write(bytes_of("x")).error().message(),
+              "File does not support the specified operation: write");
+    EXPECT_TRUE(handle->seek(SeekOrigin::End, 0).ok());
+    EXPECT_EQ(handle->offset(), 5u);
+}
+
+TEST_F(Handles, ReadsAdvanceAndStopAtTheEnd) {
+    make_file("/f", "0123456789");
+    auto handle = open("/f", R);
+    std::uint8_t buffer[4] = {9, 9, 9, 9};
+    EXPECT_EQ(*handle->read(buffer), 4u);
+    EXPECT_EQ(*handle->read(buffer), 4u);
+    EXPECT_EQ(*handle->read(buffer), 2u);
+    EXPECT_EQ(buffer[0], '8');
+    EXPECT_EQ(buffer[2], '6');  // the rest of the buffer is left as it was
+    EXPECT_EQ(*handle->read(buffer), 0u);
+    EXPECT_EQ(*handle->readable(100), 0u);
+}
+
+TEST_F(Handles, WritesDoNotMoveTheOffsetAndGrowWithZeros) {
+    make_file("/f", "0123456789");
+    auto handle = open("/f", RW);
+    EXPECT_EQ(*handle->write(bytes_of("abc")), 3u);
+    EXPECT_EQ(handle->offset(), 0u);
+    ASSERT_TRUE(handle->seek(SeekOrigin::Start, 8).ok());
+    EXPECT_EQ(*handle->write(bytes_of("WXYZ!")), 5u);
+    EXPECT_EQ(handle->offset(), 8u);
+    ASSERT_TRUE(handle->seek(SeekOrigin::End, 0).ok());
+    EXPECT_EQ(handle->offset(), 13u);
+    // Past the inline room: 40 bytes written at offset 13 leave no hole.
+    EXPECT_EQ(*handle->write(bytes_of(std::string(40, 'q'))), 40u);
+    ASSERT_TRUE(handle->close().ok());
+    std::string all = read_all("/f");
+    EXPECT_EQ(all, "abc34567WXYZ!" + std::string(40, 'q'));
+}
+
+TEST_F(Handles, SeekClampsToTheFile) {
+    make_file("/f", "0123456789");
+    auto handle = open("/f", R);
+    ASSERT_TRUE(handle->seek(SeekOrigin::Start, 100).ok());
+    EXPECT_EQ(handle->offset(), 10u);
+    ASSERT_TRUE(handle->seek(SeekOrigin::End, 3).ok());
+    EXPECT_EQ(handle->offset(), 7u);
+    ASSERT_TRUE(handle->seek(SeekOrigin::Current, 5).ok());
+    EXPECT_EQ(handle->offset(), 10u);
+    ASSERT_TRUE(handle->seek(SeekOrigin::End, 20).ok());
+    EXPECT_EQ(handle->offset(), 0u);
+    ASSERT_TRUE(handle->seek(SeekOrigin::Start, 4).ok());
+    ASSERT_TRUE(handle->seek(SeekOrigin::Current, UINT64_MAX).ok());
+    EXPECT_EQ(handle->offset(), 10u);
+}
+
+TEST_F(Handles, AClosedHandleRefusesEverything) {
+    auto handle = open("/f", RW);
+    ASSERT_TRUE(handle->close().ok());
+    std::uint8_t buffer[1];
+    EXPECT_EQ(handle->close().error(), IoError::InvalidFileDescriptor);
+    EXPECT_EQ(handle->read(buffer).error(), IoError::InvalidFileDescriptor);
+    EXPECT_EQ(handle->write(bytes_of("x")).error(), IoError::InvalidFileDescriptor);
+    EXPECT_EQ(handle->seek(SeekOrigin::Start, 0).error(), IoError::InvalidFileDescriptor);
+    EXPECT_EQ(handle->readable(1).error(), IoError::InvalidFileDescriptor);
+    EXPECT_FALSE(handle->id().has_value());
+    EXPECT_EQ(handle->to_string().rfind("FileHandle { id: None, type: FileHandleType(READ | WRITE)"
+                                        ", fs: FileSystem { inodes: {",
+                                        0),
+              0u);
+}
+
+TEST_F(Handles, OpenResolvesTheLastNameLikeALookup) {
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    make_file("/f", "old");
+    EXPECT_EQ(open("/d", R).error(), IoError::NotAFile);
+    EXPECT_EQ(open("/d/", R).error(), IoError::NotAFile);
+    EXPECT_EQ(open("/", R).error(), IoError::NotAFile);
+    EXPECT_EQ(open("/missing/f", W).error(), IoError::InodeNotFound);
+    EXPECT_FALSE(fs->get_inode_by_path("/missing").ok());
+    EXPECT_EQ(open("/f/x", W).error(), IoError::NotADirectory);
+    EXPECT_EQ(fs->ls("/")->files, std::vector<std::string>{"f"});
+    for (const char* same : {"/f/", "/f/.", "\\f"}) {
+        auto handle = open(same, R);
+        ASSERT_TRUE(handle.ok()) << same;
+        EXPECT_EQ(*handle->id(), *fs->find_inode_by_name(kRootId, "f"));
+    }
+    EXPECT_EQ(open("/new", R, false).error(), IoError::InodeNotFound);
+    EXPECT_EQ(open("/d\\", R).error(), IoError::NotAFile);
+    EXPECT_EQ(open("/bad\\", R).error(), IoError::InodeNotFound);
+}
+
+TEST_F(Handles, OpeningForWritingNeverTruncates) {
+    make_file("/f", "old bytes");
+    auto handle = open("/f", RW);
+    ASSERT_TRUE(handle->write(bytes_of("NEW")).ok());
+    std::uint8_t buffer[16];
+    auto count = handle->read(buffer);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), *count), "NEW bytes");
+}
+
+TEST_F(Handles, OpenById) {
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    auto dir = *fs->find_inode_by_name(kRootId, "d");
+    EXPECT_EQ(FileSystem::open_raw(fs, dir, R).error(), IoError::NotAFile);
+    EXPECT_EQ(FileSystem::open_raw(fs, 777, R).error(), IoError::InodeNotFound);
+    auto file = *fs->create_inode(dir, "f", INodeKind::File);
+    auto link = *fs->create_symlink(kRootId, "l", file);
+    auto handle = FileSystem::open_raw(fs, link, W);
+    ASSERT_TRUE(handle.ok());
+    EXPECT_EQ(*handle->id(), link);
+    EXPECT_EQ(FileSystem::open_raw(fs, file, R).error(), IoError::ResourceCurrentInUse);
+}
+
+TEST_F(Handles, DestroyingAnOpenHandleReleasesTheLockAndKeepsTheFileSystemAlive) {
+    std::weak_ptr<FileSystem> alive = fs;
+    {
+        auto handle = open("/f", W);
+        ASSERT_TRUE(handle.ok());
+        fs.reset();
+        EXPECT_FALSE(alive.expired());
+        ASSERT_TRUE(handle->write(bytes_of("still here")).ok());
+        fs = alive.lock();
+    }
+    EXPECT_TRUE(open("/f", W).ok());
+    fs.reset();
+    EXPECT_TRUE(alive.expired());
+}
+
+TEST_F(Handles, FailedOpensKeepNoShare) {
+    std::weak_ptr<FileSystem> alive = fs;
+    auto writer = open("/f", W);
+    {
+        auto refused = open("/f", R);
+        ASSERT_FALSE(refused.ok());
+    }
+    EXPECT_EQ(alive.use_count(), 2);  // ours and the writer's
+}
+
+}  // namespace
+}  // namespace halvorn

@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include "fs/file_system.hpp"
+#include "tree_check.hpp"
+
+namespace halvorn {
+namespace {
+
+using Names = std::vector<std::string>;
+
+class Removal : public ::testing::Test {
+protected:
+    Result<FileHandle> open(std::string_view path, std::uint32_t bits) {
+        return FileSystem::open(fs, path, FileHandleType(bits), true);
+    }
+    std::shared_ptr<FileSystem> fs = FileSystem::create();
+};
+
+TEST_F(Removal, AFileWithoutHandles) {
+    ASSERT_TRUE(fs->touch("/f").ok());
+    auto id = *fs->find_inode_by_name(kRootId, "f");
+    ASSERT_TRUE(fs->rm("/f", false).ok());
+    EXPECT_EQ(fs->ls("/")->files, Names{});
+    EXPECT_EQ(fs->get_inode_raw(id).error(), IoError::InodeNotFound);
+    EXPECT_EQ(fs->rm("/f", false).error(), IoError::InodeNotFound);
+    ASSERT_TRUE(fs->touch("/g").ok());
+    EXPECT_TRUE(fs->rm("/g", true).ok());  // recurse makes no difference for a file
+}
+
+TEST_F(Removal, AnOpenFileInAnyModeStays) {
+    ASSERT_TRUE(fs->touch("/f").ok());
+    for (std::uint32_t bits : {0u, 1u, 2u, 3u}) {
+        auto handle = open("/f", bits);
+        ASSERT_TRUE(handle.ok());
+        EXPECT_EQ(fs->rm("/f", false).error(), IoError::ResourceCurrentInUse) << bits;
+        EXPECT_EQ(fs->rm("/", true).error(), IoError::ResourceCurrentInUse) << bits;
+        ASSERT_TRUE(handle->close().ok());
+    }
+    EXPECT_TRUE(fs->rm("/f", false).ok());
+}
+
+TEST_F(Removal, Directories) {
+    ASSERT_TRUE(fs->mkdir("/empty").ok());
+    EXPECT_TRUE(fs->rm("/empty", false).ok());
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    ASSERT_TRUE(fs->touch("/d/f").ok());
+    EXPECT_EQ(fs->rm("/d", false).error(), IoError::DirectoryIsNotEmpty);
+    EXPECT_EQ(fs->ls("/d")->files, Names{"f"});
+    EXPECT_EQ(fs->rm("/nowhere", true).error(), IoError::InodeNotFound);
+}
+
+TEST_F(Removal, RecursionStopsAtTheFirstFailure) {
+    // /d holds, in creation order, the file a, the directory b with an open
+    // file c, and the file e.
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    ASSERT_TRUE(fs->touch("/d/a").ok());
+    ASSERT_TRUE(fs->mkdir("/d/b").ok());
+    auto c = open("/d/b/c", FileHandleType::READ);
+    ASSERT_TRUE(fs->touch("/d/e").ok());
+    EXPECT_EQ(fs->rm("/d", true).error(), IoError::ResourceCurrentInUse);
+    EXPECT_EQ(fs->ls("/d")->files, Names{"e"});
+    EXPECT_EQ(fs->ls("/d")->directories, Names{"b"});
+    EXPECT_EQ(fs->ls("/d/b")->files, Names{"c"});
+    ASSERT_TRUE(c->close().ok());
+    EXPECT_TRUE(fs->rm("/d", true).ok());
+    EXPECT_EQ(fs->inodes().size(), 1u);
+}
+
+TEST_F(Removal, AWholeTreeGoesAndTheSiblingsKeepTheirOrder) {
+    for (const char* path : {"/one", "/tree", "/tree/x", "/tree/x/y", "/three"})
+        ASSERT_TRUE(fs->mkdir(path).ok());
+    for (int i = 0; i < 30; ++i)
+        ASSERT_TRUE(fs->touch("/tree/x/y/f" + std::to_string(i)).ok());
+    ASSERT_TRUE(fs->rm("/tree", true).ok());
+    EXPECT_EQ(fs->ls("/")->directories, (Names{"one", "three"}));
+    EXPECT_EQ(fs->inodes().size(), 3u);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+TEST_F(Removal, TheRootStaysWhileItsContentsGo) {
+    ASSERT_TRUE(fs->rm("/", false).ok());
+    ASSERT_TRUE(fs->mkdir("/a").ok());
+    ASSERT_TRUE(fs->touch("/a/f").ok());
+    EXPECT_EQ(fs->rm("", false).error(), IoError::DirectoryIsNotEmpty);
+    ASSERT_TRUE(fs->rm("/", true).ok());
+    EXPECT_EQ(fs->inodes().size(), 1u);
+    EXPECT_TRUE(fs->mkdir("/again").ok());
+    EXPECT_EQ(*fs->get_path_by_inode(*fs->find_inode_by_name(kRootId, "again")), "/again");
+}
+
+// A removed directory takes no new entries through a stale id.
+TEST_F(Removal, AStaleDirectoryIdTakesNoEntries) {
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    auto d = *fs->find_inode_by_name(kRootId, "d");
+    ASSERT_TRUE(fs->rm("/d", false).ok());
+    EXPECT_EQ(fs->create_inode(d, "x", INodeKind::File).error(), IoError::InodeNotFound);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+TEST_F(Removal, ALinkBackUpTheTreeDoesNotRecurseForever) {
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    auto d = *fs->find_inode_by_name(kRootId, "d");
+    ASSERT_TRUE(fs->create_symlink(d, "up", d).ok());
+    EXPECT_EQ(fs->rm("/d", true).error(), IoError::MaxRecursionDepthExceeded);
+}
+
+TEST_F(Removal, CreatingAndRemovingManyTimes) {
+    std::vector<std::uint64_t> ids;
+    for (int i = 0; i < 10000; ++i) {
+        ASSERT_TRUE(fs->touch("/again").ok());
+        ids.push_back(*fs->find_inode_by_name(kRootId, "again"));
+        ASSERT_TRUE(fs->rm("/again", false).ok());
+    }
+    for (std::uint64_t id : ids)
+        ASSERT_EQ(fs->get_inode_raw(id).error(), IoError::InodeNotFound);
+    EXPECT_EQ(fs->inodes().size(), 1u);
+}
+
+}  // namespace
+}  // namespace halvorn
