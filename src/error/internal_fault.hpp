@@ -12,14 +12,14 @@
 namespace halvorn {
 
 class InternalFault {
-  public:
+public:
     InternalFault(std::string message, std::source_location where)
         : message_(std::move(message)), where_(where) {}
 
     const std::string& message() const { return message_; }
     const std::source_location& where() const { return where_; }
 
-  private:
+private:
     std::string message_;
     std::source_location where_;
 };

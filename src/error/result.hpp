@@ -25,7 +25,7 @@ Failure<std::decay_t<E>> fail(E&& error) {
 
 template <class T, class E = IoError>
 class [[nodiscard]] Result {
-  public:
+public:
     Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT
     Result(Failure<E> failure) : storage_(std::in_place_index<1>, std::move(failure.error)) {}
 
@@ -50,7 +50,7 @@ class [[nodiscard]] Result {
 
     const E& error() const { return std::get<1>(storage_); }
 
-  private:
+private:
     std::variant<T, E> storage_;
 };
 
@@ -58,7 +58,7 @@ class [[nodiscard]] Result {
 // failure fills it.
 template <>
 class [[nodiscard]] Result<void, IoError> {
-  public:
+public:
     Result() = default;
     Result(Failure<IoError> failure) : error_(failure.error), failed_(true) {}
     Result(IoError error) : error_(error), failed_(true) {}      // NOLINT
@@ -68,7 +68,7 @@ class [[nodiscard]] Result<void, IoError> {
     explicit operator bool() const { return ok(); }
     const IoError& error() const { return error_; }
 
-  private:
+private:
     IoError error_{IoError::InodeNotFound};
     bool failed_ = false;
 };

@@ -23,7 +23,7 @@ class INode;
 class NameIndex;
 
 class ChildList {
-  public:
+public:
     static constexpr std::uint32_t kInline = 8;
 
     ChildList() : inline_{} {}
@@ -53,7 +53,7 @@ class ChildList {
     // The entry whose own name is `name`, or null.
     INode* find(std::string_view name) const;
 
-  private:
+private:
     bool is_inline() const { return capacity_ == kInline; }
     INode* const* entries() const { return is_inline() ? inline_ : heap_.entries; }
     INode** entries() { return is_inline() ? inline_ : heap_.entries; }

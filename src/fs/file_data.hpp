@@ -10,7 +10,7 @@
 namespace halvorn {
 
 class FileData {
-  public:
+public:
     static constexpr std::size_t kInline = 32;
 
     FileData() = default;
@@ -27,7 +27,7 @@ class FileData {
     // Throws std::bad_alloc, leaving the contents as they were.
     void grow_to(std::size_t size);
 
-  private:
+private:
     bool is_inline() const { return size_ <= kInline; }
 
     std::uint64_t size_ = 0;

@@ -18,7 +18,7 @@ class FileSystem;
 
 // The set of access flags a handle is opened with.
 class FileHandleType {
-  public:
+public:
     static constexpr std::uint32_t READ = 1;
     static constexpr std::uint32_t WRITE = 2;
 
@@ -36,7 +36,7 @@ class FileHandleType {
 
     friend constexpr bool operator==(FileHandleType, FileHandleType) = default;
 
-  private:
+private:
     std::uint32_t bits_ = 0;
 };
 
@@ -51,7 +51,7 @@ enum class SeekOrigin : std::uint8_t { Start = 0, End = 1, Current = 2 };
 // A handle has no synchronisation of its own: whoever shares one between
 // threads serialises the calls.
 class FileHandle {
-  public:
+public:
     // Opens the file `id` (links are followed) in `type`. The share of the
     // file system is the handle's on success and released on failure.
     static Result<FileHandle> create(std::shared_ptr<FileSystem> fs, std::uint64_t id,
@@ -86,7 +86,7 @@ class FileHandle {
     // "FileHandle { id: Some(7), type: FileHandleType(READ), fs: ..., offset: 0 }"
     std::string to_string() const;
 
-  private:
+private:
     FileHandle(std::shared_ptr<FileSystem> fs, std::uint64_t id, FileHandleType type,
                FileNode* file);
 

@@ -12,7 +12,7 @@
 namespace halvorn {
 
 class FileLock {
-  public:
+public:
     static constexpr std::int64_t WRITE_EXCLUSIVE = -1;
     static constexpr std::int64_t DELETING = -2;
 
@@ -50,7 +50,7 @@ class FileLock {
 
     std::int64_t value() const { return flag_.load(std::memory_order_acquire); }
 
-  private:
+private:
     bool try_claim(std::int64_t claimed) {
         std::int64_t expected = 0;
         if (flag_.load(std::memory_order_acquire) != 0) return false;

@@ -45,7 +45,7 @@ struct Listing {
 };
 
 class FileSystem {
-  public:
+public:
     // A chain of links longer than this is taken for a loop.
     static constexpr std::uint32_t kMaxLinkHops = 64;
 
@@ -109,7 +109,7 @@ class FileSystem {
     const INodeTable& inodes() const { return inodes_; }
     std::uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_relaxed); }
 
-  private:
+private:
     // The common part of create_inode and create_symlink; `make` builds the
     // node once its id and depth are known.
     template <class Make>

@@ -9,7 +9,7 @@
 namespace halvorn {
 
 class InlineName {
-  public:
+public:
     static constexpr std::size_t kInline = 24;
     // Names are checked against this before a node is built.
     static constexpr std::size_t kMaxSize = UINT32_MAX;
@@ -31,7 +31,7 @@ class InlineName {
 
     std::string_view view() const { return {size_ <= kInline ? bytes_ : heap(), size_}; }
 
-  private:
+private:
     char* heap() const {
         char* p;
         std::memcpy(&p, bytes_, sizeof p);

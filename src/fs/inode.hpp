@@ -33,7 +33,7 @@ class DirectoryNode;
 class SymlinkNode;
 
 class INode {
-  public:
+public:
     INode(const INode&) = delete;
     INode& operator=(const INode&) = delete;
 
@@ -56,7 +56,7 @@ class INode {
     const DirectoryNode& as_directory() const;
     const SymlinkNode& as_symlink() const;
 
-  protected:
+protected:
     INode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth, std::string_view name,
           INodeKind kind)
         : id_(id),
@@ -66,7 +66,7 @@ class INode {
           kind_(kind) {}
     ~INode() = default;
 
-  private:
+private:
     friend class INodeGuard;
     friend class INodeTable;
     friend struct INodeDeleter;
@@ -83,7 +83,7 @@ class INode {
 };
 
 class FileNode final : public INode {
-  public:
+public:
     FileNode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth, std::string_view name)
         : INode(id, parent, depth, name, INodeKind::File) {}
 
@@ -92,7 +92,7 @@ class FileNode final : public INode {
 };
 
 class DirectoryNode final : public INode {
-  public:
+public:
     DirectoryNode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth,
                   std::string_view name)
         : INode(id, parent, depth, name, INodeKind::Directory) {}
@@ -110,7 +110,7 @@ class DirectoryNode final : public INode {
 };
 
 class SymlinkNode final : public INode {
-  public:
+public:
     SymlinkNode(std::uint64_t id, std::uint64_t parent, std::uint32_t depth, std::string_view name,
                 std::uint64_t target)
         : INode(id, parent, depth, name, INodeKind::Symlink), target(target) {}

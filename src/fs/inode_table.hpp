@@ -43,7 +43,7 @@ namespace halvorn {
 
 // Shared access to one node of the table; empty when the lookup found none.
 class INodeGuard {
-  public:
+public:
     INodeGuard() = default;
     INodeGuard(INodeGuard&& other) noexcept
         : node_(std::exchange(other.node_, nullptr)), token_(other.token_) {}
@@ -64,7 +64,7 @@ class INodeGuard {
 
     void release();
 
-  private:
+private:
     friend class INodeTable;
     INodeGuard(INode* node, int token) : node_(node), token_(token) {}
 
@@ -73,7 +73,7 @@ class INodeGuard {
 };
 
 class INodeTable {
-  public:
+public:
     static constexpr std::size_t kInitialSlots = 256;
 
     // `seed` keys the hash of ids, so the order of entries is the table's own.
@@ -95,7 +95,7 @@ class INodeTable {
     // change the table.
     void for_each(const std::function<void(const INode&)>& visit) const;
 
-  private:
+private:
     static constexpr int kShardBits = 4;
     static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
 

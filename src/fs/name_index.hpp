@@ -13,7 +13,7 @@
 namespace halvorn {
 
 class NameIndex {
-  public:
+public:
     static constexpr std::int64_t kAbsent = -1;
 
     static std::uint32_t hash(std::string_view name) {
@@ -43,7 +43,7 @@ class NameIndex {
         }
     }
 
-  private:
+private:
     struct Slot {
         std::uint32_t position_plus_one;  // 0: empty
         std::uint32_t hash;

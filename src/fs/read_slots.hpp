@@ -23,7 +23,7 @@
 namespace halvorn::sync {
 
 class ReadSlots {
-  public:
+public:
     // Slot indices are small; kNoSlot means "this thread has no free slot"
     // and the caller falls back to a shared counter of its own.
     static constexpr int kNoSlot = -1;
@@ -49,10 +49,10 @@ class ReadSlots {
 // Spins briefly, then yields; for waits that are expected to be short
 // (a reader finishing a lookup) but must not burn a core when they are not.
 class Backoff {
-  public:
+public:
     void pause();
 
-  private:
+private:
     std::uint32_t rounds_ = 0;
 };
 

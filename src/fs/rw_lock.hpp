@@ -22,7 +22,7 @@
 namespace halvorn::sync {
 
 class RwLock {
-  public:
+public:
     // Identifies a shared hold: the slot that announces it, or kCounted.
     using ReadToken = int;
     static constexpr ReadToken kCounted = ReadSlots::kNoSlot;
@@ -39,7 +39,7 @@ class RwLock {
     void lock();
     void unlock();
 
-  private:
+private:
     static constexpr std::uint32_t kWriter = 1u << 31;
     static constexpr std::uint32_t kSleepers = 1u << 30;
     static constexpr std::uint32_t kCountMask = kSleepers - 1;
@@ -55,25 +55,25 @@ class RwLock {
 
 // Scoped holds.
 class ReadLock {
-  public:
+public:
     explicit ReadLock(RwLock& lock) : lock_(lock), token_(lock.lock_shared()) {}
     ~ReadLock() { lock_.unlock_shared(token_); }
     ReadLock(const ReadLock&) = delete;
     ReadLock& operator=(const ReadLock&) = delete;
 
-  private:
+private:
     RwLock& lock_;
     RwLock::ReadToken token_;
 };
 
 class WriteLock {
-  public:
+public:
     explicit WriteLock(RwLock& lock) : lock_(lock) { lock_.lock(); }
     ~WriteLock() { lock_.unlock(); }
     WriteLock(const WriteLock&) = delete;
     WriteLock& operator=(const WriteLock&) = delete;
 
-  private:
+private:
     RwLock& lock_;
 };
 

@@ -13,7 +13,7 @@ template <class T, std::size_t N>
 class SmallVector {
     static_assert(std::is_trivially_copyable_v<T>);
 
-  public:
+public:
     SmallVector() = default;
     SmallVector(const SmallVector&) = delete;
     SmallVector& operator=(const SmallVector&) = delete;
@@ -28,7 +28,7 @@ class SmallVector {
     const T* begin() const { return data(); }
     const T* end() const { return data() + size_; }
 
-  private:
+private:
     T* data() { return heap_ ? heap_.get() : inline_; }
     const T* data() const { return heap_ ? heap_.get() : inline_; }
 

@@ -27,14 +27,14 @@ struct ClassDef {
 };
 
 class ClassType {
-  public:
+public:
     constexpr explicit ClassType(const ClassDef& def) : def_(&def) {}
 
     // The type object, borrowed; null with a Python exception set if it
     // could not be made (the next call tries again).
     PyTypeObject* get();
 
-  private:
+private:
     const ClassDef* def_;
     // Not a function-local static: making the type can run Python code that
     // lets another thread in, which must not block on a C++ initialisation

@@ -16,7 +16,7 @@
 namespace halvorn::py {
 
 class Ref {
-  public:
+public:
     Ref() noexcept = default;
 
     // Adopts a new reference, such as the result of a call that returns one.
@@ -44,7 +44,7 @@ class Ref {
     // that steals it); this Ref is empty afterwards.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 
-  private:
+private:
     explicit Ref(PyObject* object) noexcept : object_(object) {}
 
     PyObject* object_ = nullptr;
@@ -53,7 +53,7 @@ class Ref {
 // A reference owned elsewhere, valid only while its owner keeps it. It never
 // touches the reference count; share() makes an owned reference from it.
 class Borrowed {
-  public:
+public:
     constexpr Borrowed() noexcept = default;
     constexpr explicit Borrowed(PyObject* object) noexcept : object_(object) {}
 
@@ -61,7 +61,7 @@ class Borrowed {
     explicit operator bool() const noexcept { return object_ != nullptr; }
     [[nodiscard]] Ref share() const noexcept { return Ref::share(object_); }
 
-  private:
+private:
     PyObject* object_ = nullptr;
 };
 

@@ -16,7 +16,7 @@ namespace halvorn::terminal {
 // follows the key: fixed for one table, different from table to table.
 // Nothing is ever removed.
 class CommandTable {
-  public:
+public:
     // Room for the built-in commands with most probes ending at once.
     static constexpr std::size_t kSlots = 16;
 
@@ -41,7 +41,7 @@ class CommandTable {
             if (entry.handler != nullptr) visit(entry);
     }
 
-  private:
+private:
     // The slot holding `word`, or else the free slot where the probe for it
     // ends; kSlots when the table is full and lacks it.
     std::size_t probe(std::string_view word) const;

@@ -33,7 +33,7 @@ struct TerminalContext {
 };
 
 class Terminal {
-  public:
+public:
     explicit Terminal(std::shared_ptr<FileSystem> fs);
 
     // Runs one command line: splits it into words and calls the handler of

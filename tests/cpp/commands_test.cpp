@@ -32,7 +32,7 @@ struct Step {
 };
 
 class Commands : public ::testing::Test {
-  protected:
+protected:
     // Runs the lines in order on one terminal and checks every result.
     void play(const std::vector<Step>& script) {
         for (const Step& step : script) {

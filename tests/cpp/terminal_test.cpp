@@ -16,7 +16,7 @@ namespace {
 const std::string kMalformed = "The command was not correctly formatted";
 
 class TerminalRun : public ::testing::Test {
-  protected:
+protected:
     std::uint64_t make(std::uint64_t parent, std::string_view name, INodeKind kind) {
         auto id = fs->create_inode(parent, name, kind);
         EXPECT_TRUE(id.ok()) << name;
