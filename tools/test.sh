@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs every test: the C++ core through
+# CTest and the Python module through pytest. Safe to run on a fresh machine
+# (as root it installs Debian packages itself) and again on a used one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_packages=(g++ cmake libgtest-dev)
+missing=()
+for package in "${apt_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    if [ "$(id -u)" -eq 0 ]; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    else
+        echo "Missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+        exit 1
+    fi
+fi
+
+python3 -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+echo "== C++ tests"
+cmake -S . -B build/tests "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DHALVORN_BUILD_TESTS=ON -DHALVORN_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tests --parallel
+ctest --test-dir build/tests --output-on-failure --parallel 2
+
+echo "== Python tests"
+python3 -m pip install -q --disable-pip-version-check .
+python3 -m pytest -q tests/python
