@@ -1,0 +1,61 @@
+# Types of the extension module `halvorn`. The module is one shared object, so
+# its types ship as this stub-only package beside it.
+
+from typing import ClassVar, Final, Protocol, final
+
+__all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence"]
+
+class _Remove(Protocol):
+    def __call__(self, path: str, recurse: bool) -> None: ...
+
+@final
+class PyFs:
+    """A file system that lives in memory; shared by its handles and terminals."""
+
+    def __init__(self) -> None: ...
+    def mkdir(self, path: str) -> None: ...
+    def touch(self, path: str) -> None: ...
+    def open(self, path: str, mode: str) -> PyFileHandle:
+        """Opens (creating if missing) a file; mode is "", "r", "w", "rw" or "wr"."""
+    def listdir(self, path: str) -> tuple[list[str], list[str]]:
+        """The names below path: first the non-directories, then the directories."""
+    # The method's own text signature reads "(recurse=False)", yet it takes a
+    # path and a flag, both required. Declared as an attribute with a callable
+    # type, it checks the calls that really work; as a method, the checker
+    # would hold it to the misleading text signature.
+    remove: _Remove
+    def tree(self, path: str, ident: str | None = None) -> str: ...
+
+@final
+class PyFileHandle:
+    """An open file, made only by PyFs.open; holds the file's lock until closed."""
+
+    def id(self) -> int:
+        """The inode id of the file."""
+    def close(self) -> None: ...
+    def read(self, buffer: int) -> bytes:
+        """Reads up to buffer bytes and reports the count on standard output."""
+    def write(self, buffer: bytes) -> int:
+        """Writes at the current offset, which stays where it was."""
+    def seek(self, offset: int, whence: Whence) -> None: ...
+    def tell(self) -> int: ...
+
+@final
+class PyTerm:
+    """A shell-like terminal on a PyFs, with a current directory of its own."""
+
+    def __init__(self, fs: PyFs) -> None: ...
+    def exec(self, command: str) -> str:
+        """Runs one command line; a failing command raises ValueError."""
+
+@final
+class Whence:
+    """The origin of PyFileHandle.seek."""
+
+    SEEK_SET: Final[Whence]
+    SEEK_CUR: Final[Whence]
+    SEEK_END: Final[Whence]
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
