@@ -15,11 +15,12 @@ is then 1 if any line failed and 0 if none did.
 import argparse
 import os
 import sys
+from typing import Iterable, Optional, Sequence
 
 from halvorn import PyFs, PyTerm
 
 
-def run_line(term, line):
+def run_line(term: PyTerm, line: str) -> bool:
     """Runs one line; prints its output or its error. True if it succeeded."""
     try:
         output = term.exec(line)
@@ -33,7 +34,7 @@ def run_line(term, line):
     return True
 
 
-def run_script(term, lines):
+def run_script(term: PyTerm, lines: Iterable[str]) -> int:
     failed = False
     for line in lines:
         line = line.removesuffix("\n")
@@ -43,7 +44,7 @@ def run_script(term, lines):
     return 1 if failed else 0
 
 
-def prompt(term):
+def prompt(term: PyTerm) -> str:
     try:
         cwd = term.exec("pwd")
     except ValueError:
@@ -52,7 +53,7 @@ def prompt(term):
     return f"halvorn:{cwd}$ "
 
 
-def run_interactive(term):
+def run_interactive(term: PyTerm) -> int:
     try:
         import readline  # noqa: F401  (gives input() line editing and history)
     except ImportError:
@@ -70,7 +71,7 @@ def run_interactive(term):
             print()
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(
         prog="halvorn-shell",
         description=__doc__.split("\n\n", 1)[1],
