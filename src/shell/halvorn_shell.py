@@ -1,14 +1,14 @@
 """halvorn-shell: a command line on a fresh in-memory halvorn file system.
 
-Every line read is handed to one ``halvorn.PyTerm`` and its output printed;
-the terminal's commands are cd, ls, pwd, cat, mkdir, touch and help (``help``
-lists them). A failing command prints its error on standard error and the
-session goes on. The file system lives only as long as the session.
+Every line read is handed to one halvorn.PyTerm and its output printed; the
+terminal's commands are cd, ls, pwd, cat, mkdir, touch and help. A failing
+command prints its error on standard error and the session goes on. The file
+system lives only as long as the session.
 
 On a terminal the session is interactive: the prompt shows the current
 directory, Ctrl-C abandons the line being typed, and Ctrl-D or a line that is
-exactly ``exit`` ends it. Otherwise standard input is run as a script, line by
-line and without prompts, until its end or an ``exit`` line; the exit status
+exactly "exit" ends it. Otherwise standard input is run as a script, line by
+line and without prompts, until its end or an "exit" line; the exit status
 is then 1 if any line failed and 0 if none did.
 """
 
