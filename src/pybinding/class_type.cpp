@@ -52,7 +52,13 @@ PyTypeObject* make_type(const ClassDef& def) {
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = slots.data(),
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout));
+    PyObject* type = PyType_FromSpec(&layout);
+    if (type == nullptr) return nullptr;
+    if (def.populate != nullptr && !def.populate(reinterpret_cast<PyTypeObject*>(type))) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 }  // namespace

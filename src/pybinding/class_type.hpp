@@ -24,6 +24,11 @@ struct ClassDef {
     // The slots, without Py_tp_doc and without the terminating entry. A
     // class without Py_tp_new gets one that raises "No constructor defined".
     std::span<const PyType_Slot> slots;
+    // Called once, right after the type object is made, for a class that
+    // puts attributes of its own in its class dictionary (values made once
+    // and shared by every access). False with a Python exception set if
+    // that fails; the type is then dropped and made afresh on the next use.
+    bool (*populate)(PyTypeObject* type) = nullptr;
 };
 
 class ClassType {
@@ -46,10 +51,23 @@ private:
 using FastcallMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames);
 
+// The shape of a METH_NOARGS method; the interpreter refuses any argument.
+using NoArgsMethod = PyObject* (*)(PyObject* self, PyObject* unused);
+
 // A method table stores every method as a PyCFunction and calls it by the
 // shape its flags name; the cast goes through void (*)() to say so.
 inline PyCFunction fastcall(FastcallMethod method) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+// Method table entries, the flags always matching the function's shape.
+// `doc` starts with the signature line ("read($self, buffer)\n--\n\n"),
+// from which the interpreter takes __text_signature__.
+inline PyMethodDef method(const char* name, FastcallMethod function, const char* doc) {
+    return {name, fastcall(function), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+inline PyMethodDef method(const char* name, NoArgsMethod function, const char* doc) {
+    return {name, function, METH_NOARGS, doc};
 }
 
 }  // namespace halvorn::py

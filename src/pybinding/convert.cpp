@@ -116,4 +116,15 @@ PyObject* to_bytes(std::span<const std::uint8_t> bytes) noexcept {
                                      static_cast<Py_ssize_t>(bytes.size()));
 }
 
+PyObject* to_str_list(std::span<const std::string> texts) noexcept {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyObject* text = to_str(texts[i]);
+        if (text == nullptr) return nullptr;  // the list drops the items made so far
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list.release();
+}
+
 }  // namespace halvorn::py

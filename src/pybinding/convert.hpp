@@ -15,7 +15,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "error/result.hpp"
 #include "pybinding/errors.hpp"
@@ -76,6 +78,8 @@ PyObject* to_int(std::uint64_t value) noexcept;
 // A new str from UTF-8 text.
 PyObject* to_str(std::string_view text) noexcept;
 PyObject* to_bytes(std::span<const std::uint8_t> bytes) noexcept;
+// A new list of str, one per text.
+PyObject* to_str_list(std::span<const std::string> texts) noexcept;
 
 // None for success, the mapped IoError otherwise.
 inline PyObject* from_status(const Status& status) {
@@ -83,10 +87,12 @@ inline PyObject* from_status(const Status& status) {
 }
 
 // The value converted by `convert` (one of the above, or a lambda) on
-// success, the mapped IoError otherwise.
-template <class T, class Convert>
-PyObject* from_result(const Result<T>& result, Convert&& convert) {
-    return result ? convert(*result) : raise_io_error(result.error());
+// success, the mapped IoError otherwise. A result passed as an rvalue hands
+// its value over, so that a value that owns something (a file handle) can
+// be moved into the object made from it.
+template <class R, class Convert>
+PyObject* from_result(R&& result, Convert&& convert) {
+    return result ? convert(*std::forward<R>(result)) : raise_io_error(result.error());
 }
 
 }  // namespace halvorn::py

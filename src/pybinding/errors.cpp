@@ -14,12 +14,15 @@
 
 namespace halvorn::py {
 
-PyObject* raise_io_error(const IoError& error) {
-    const std::string message = error.message();
+PyObject* raise_value_error(std::string_view message) {
     Ref text = Ref::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     return nullptr;
+}
+
+PyObject* raise_io_error(const IoError& error) {
+    return raise_value_error(error.message());
 }
 
 // Python 3.12 replaced the (type, value, traceback) triple of the error

@@ -13,6 +13,7 @@
 #include "pybinding/python.hpp"
 
 #include <source_location>
+#include <string_view>
 #include <type_traits>
 
 #include "error/io_error.hpp"
@@ -20,8 +21,12 @@
 
 namespace halvorn::py {
 
-// Sets ValueError(message) for `error`; returns null so that an entry point
-// can `return raise_io_error(...)`.
+// Sets ValueError whose one argument is `message` (UTF-8); returns null so
+// that an entry point can `return raise_value_error(...)`. Every failure the
+// core or the terminal reports reaches Python this way.
+PyObject* raise_value_error(std::string_view message);
+
+// Sets ValueError with the message of `error`; returns null.
 PyObject* raise_io_error(const IoError& error);
 
 // Takes the pending Python exception out of the error indicator (empty Ref
