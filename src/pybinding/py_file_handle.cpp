@@ -1,0 +1,232 @@
+#include "pybinding/py_file_handle.hpp"
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "error/internal_fault.hpp"
+#include "pybinding/args.hpp"
+#include "pybinding/class_type.hpp"
+#include "pybinding/convert.hpp"
+#include "pybinding/errors.hpp"
+#include "pybinding/locked.hpp"
+#include "pybinding/object.hpp"
+#include "pybinding/read_report.hpp"
+#include "pybinding/ref.hpp"
+#include "pybinding/whence.hpp"
+
+namespace halvorn::py::py_file_handle {
+
+namespace {
+
+// The handle, open or closed, for as long as the object lives: a closed
+// handle still answers str() and keeps its share of the file system.
+using HandleObject = Object<Locked<FileHandle>>;
+
+Locked<FileHandle>& handle_of(PyObject* self) {
+    return HandleObject::of(self);
+}
+
+// --- Destructor and string form ----------------------------------------------
+
+void dealloc(PyObject* self) noexcept {
+    // Closed here rather than left to the handle's destructor, which has no
+    // way to report a failure to release the file's lock; from here it goes
+    // to the unraisable-exception hook.
+    guarded_dealloc(reinterpret_cast<PyObject*>(Py_TYPE(self)), [&] {
+        handle_of(self).with_lock([](FileHandle& handle) {
+            if (!handle.is_open()) return;
+            if (Status closed = handle.close(); !closed) raise_io_error(closed.error());
+        });
+    });
+    HandleObject::dealloc(self);
+}
+
+PyObject* str(PyObject* self) noexcept {
+    return guarded([&] {
+        return to_str(handle_of(self).with_lock([](FileHandle& h) { return h.to_string(); }));
+    });
+}
+
+// --- Methods -----------------------------------------------------------------
+
+// The published docstring, kept word for word, although the method returns
+// the file's inode id as an int.
+constexpr const char* kIdDoc =
+    "id($self)\n--\n\n\n"
+    "Returns a string representation of the file handle.\n";
+
+// A number only an open handle has (its file's id, its offset), as an int.
+template <class Field>
+PyObject* open_field(PyObject* self, Field field) {
+    Result<std::uint64_t> value =
+        handle_of(self).with_lock([&](const FileHandle& handle) -> Result<std::uint64_t> {
+            if (!handle.is_open()) return IoError::InvalidFileDescriptor;
+            return field(handle);
+        });
+    return from_result(value, to_int);
+}
+
+PyObject* id(PyObject* self, PyObject*) noexcept {
+    return guarded([&] { return open_field(self, [](const FileHandle& h) { return *h.id(); }); });
+}
+
+constexpr const char* kCloseDoc =
+    "close($self)\n--\n\n\n"
+    "Close the file handle.\n"
+    "\n"
+    "Notice that the pyobject still holds a reference to the file handle. However\n"
+    "any subsequent read or write operation will fail.\n"
+    "\n"
+    "Small Note on garbage collection: The file handle will internally be closed\n"
+    "HOWEVER it will still keep the file system and inode alive. Until the file\n"
+    "handle is dropped.\n";
+
+PyObject* close(PyObject* self, PyObject*) noexcept {
+    return guarded([&] {
+        return from_status(handle_of(self).with_lock([](FileHandle& h) { return h.close(); }));
+    });
+}
+
+constexpr Params<1> kRead{"PyFileHandle.read", {"buffer"}};
+constexpr const char* kReadDoc =
+    "read($self, buffer)\n--\n\n\n"
+    "Read data from the file handle.\n"
+    "\n"
+    "This function reads data from the file handle. The function will return a\n"
+    "byte array with the data that was read from the file. The function will\n"
+    "return an error if the read operation failed.\n";
+
+PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::uint64_t wanted = 0;
+        if (!bind_method(kRead, args, nargs, kwnames, arg::Size{wanted})) return nullptr;
+        return handle_of(self).with_lock([&](FileHandle& handle) -> PyObject* {
+            // `wanted` is a byte count from Python and may be anything up to
+            // 2**64 - 1; only what the file can give is allocated, straight
+            // into the result. Nothing can grow or shrink the file between
+            // the two calls: a handle that reads keeps writers out, and the
+            // mutex keeps this handle's offset still.
+            Result<std::uint64_t> readable = handle.readable(wanted);
+            if (!readable) return raise_io_error(readable.error());
+            Ref bytes =
+                Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*readable)));
+            if (!bytes) return nullptr;
+            Result<std::uint64_t> count = handle.read(std::span(
+                reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *readable));
+            if (!count) return raise_io_error(count.error());
+            check_invariant(*count == *readable, "a read returned less than the file held");
+            report_read(*count);
+            return bytes.release();
+        });
+    });
+}
+
+constexpr Params<1> kWrite{"PyFileHandle.write", {"buffer"}};
+constexpr const char* kWriteDoc =
+    "write($self, buffer)\n--\n\n\n"
+    "Write data to the file handle.\n"
+    "\n"
+    "This function writes data to the file handle. The function will return the\n"
+    "number of bytes that were written to the file. The function will return an\n"
+    "error if the write operation failed.\n";
+
+PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::span<const std::uint8_t> bytes;
+        if (!bind_method(kWrite, args, nargs, kwnames, arg::ByteString{bytes})) return nullptr;
+        return from_result(
+            handle_of(self).with_lock([&](FileHandle& handle) { return handle.write(bytes); }),
+            to_int);
+    });
+}
+
+constexpr Params<2> kSeek{"PyFileHandle.seek", {"offset", "whence"}};
+constexpr const char* kSeekDoc =
+    "seek($self, offset, whence)\n--\n\n\n"
+    "Seek a certain position in the file.\n"
+    "\n"
+    "This function seeks a certain position in the file. The function will return\n"
+    "the new position in the file. The function will return an error if the seek\n"
+    "operation failed.\n";
+
+PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::uint64_t offset = 0;
+        Borrowed from;
+        if (!bind_method(kSeek, args, nargs, kwnames, arg::Size{offset},
+                         arg::Instance{whence::type, from}))
+            return nullptr;
+        const SeekOrigin origin = whence::origin(from);
+        return from_status(handle_of(self).with_lock(
+            [&](FileHandle& handle) { return handle.seek(origin, offset); }));
+    });
+}
+
+constexpr const char* kTellDoc =
+    "tell($self)\n--\n\n\n"
+    "Tell the current position in the file.\n"
+    "\n"
+    "This function returns the current position in the file. The function will\n"
+    "return an error if the tell operation failed.\n";
+
+PyObject* tell(PyObject* self, PyObject*) noexcept {
+    return guarded(
+        [&] { return open_field(self, [](const FileHandle& h) { return h.offset(); }); });
+}
+
+PyMethodDef kMethods[] = {
+    method("id", id, kIdDoc),
+    method("close", close, kCloseDoc),
+    method("read", read, kReadDoc),
+    method("write", write, kWriteDoc),
+    method("seek", seek, kSeekDoc),
+    method("tell", tell, kTellDoc),
+    {},
+};
+
+// --- The class ---------------------------------------------------------------
+
+constexpr const char* kDoc =
+    "\n"
+    "A simple wrapper around the FileHandle struct.\n"
+    "\n"
+    "This class is a simple wrapper around the FileHandle struct. It defines\n"
+    "the basis for a file handle that can be used in Python. The file handle\n"
+    "can be used to read and write data to a file.\n"
+    "\n"
+    "A file handle is always associated with a filesystem and an inode. The\n"
+    "file handle can be used to read and write data to the file.\n";
+
+const PyType_Slot kSlots[] = {
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(&dealloc)},
+    {.slot = Py_tp_str, .pfunc = reinterpret_cast<void*>(&str)},
+    {.slot = Py_tp_methods, .pfunc = kMethods},
+};
+
+const ClassDef kClassDef{
+    .name = "builtins.PyFileHandle",
+    .signature = nullptr,
+    .doc = kDoc,
+    .basicsize = sizeof(HandleObject),
+    .slots = kSlots,
+};
+
+constinit ClassType g_type(kClassDef);
+
+}  // namespace
+
+PyTypeObject* type() {
+    return g_type.get();
+}
+
+PyObject* wrap(FileHandle handle) noexcept {
+    PyTypeObject* cls = type();
+    if (cls == nullptr) return nullptr;
+    return HandleObject::create(cls, std::move(handle));
+}
+
+}  // namespace halvorn::py::py_file_handle
