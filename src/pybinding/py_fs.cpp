@@ -1,65 +1,209 @@
 #include "pybinding/py_fs.hpp"
 
-#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "pybinding/args.hpp"
 #include "pybinding/class_type.hpp"
 #include "pybinding/convert.hpp"
 #include "pybinding/errors.hpp"
+#include "pybinding/object.hpp"
+#include "pybinding/py_file_handle.hpp"
 #include "pybinding/ref.hpp"
 
 namespace halvorn::py::py_fs {
 
 namespace {
 
-struct PyFsObject {
-    PyObject ob_base;  // what PyObject_HEAD declares
-    // Constructed in construct(), destroyed in dealloc(); shared with the
-    // file handles and terminals made on this file system.
-    std::shared_ptr<FileSystem> fs;
-};
+// Shared with the file handles and terminals made on this file system.
+using FsObject = Object<std::shared_ptr<FileSystem>>;
 
-PyFsObject* as_fs(PyObject* self) {
-    return reinterpret_cast<PyFsObject*>(self);
-}
-
-// --- Constructor, destructor and string form ---------------------------------
+// --- Constructor and string form ---------------------------------------------
 
 constexpr Params<0> kConstructor{"PyFs", {}};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
         if (!bind_constructor(kConstructor, args, kwargs)) return nullptr;
-        // The file system first: if that throws, there is no half-made
-        // object whose deallocation would destroy a member never constructed.
-        std::shared_ptr<FileSystem> fs = FileSystem::create();
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&as_fs(self)->fs) std::shared_ptr<FileSystem>(std::move(fs));
-        return self;
+        return FsObject::create(type, FileSystem::create());
     });
-}
-
-void dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    guarded_dealloc(reinterpret_cast<PyObject*>(type), [&] {
-        using Shared = std::shared_ptr<FileSystem>;
-        as_fs(self)->fs.~Shared();
-    });
-    type->tp_free(self);
-    Py_DECREF(type);  // every instance of a heap type holds a reference to it
 }
 
 PyObject* str(PyObject* self) noexcept {
-    return guarded([&] { return to_str(as_fs(self)->fs->render()); });
+    return guarded([&] { return to_str(file_system(self)->render()); });
 }
 
-// --- Methods ----------------------------------------------------------------
-// mkdir, touch, open, listdir, remove and tree go here, each entered in
-// kMethods below.
+// --- Methods -----------------------------------------------------------------
+
+constexpr Params<1> kMkdir{"PyFs.mkdir", {"path"}};
+constexpr const char* kMkdirDoc =
+    "mkdir($self, path)\n--\n\n\n"
+    "Create a new directory in the filesystem.\n"
+    "\n"
+    "This function creates a new directory in the filesystem. The function will\n"
+    "return an error if the directory could not be created.\n";
+
+PyObject* mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::string_view path;
+        if (!bind_method(kMkdir, args, nargs, kwnames, arg::Text{path})) return nullptr;
+        return from_status(file_system(self)->mkdir(path));
+    });
+}
+
+constexpr Params<1> kTouch{"PyFs.touch", {"path"}};
+constexpr const char* kTouchDoc =
+    "touch($self, path)\n--\n\n\n"
+    "Create a new file in the filesystem.\n"
+    "\n"
+    "This function creates a new file in the filesystem. The function will return\n"
+    "an error if the file could not be created.\n";
+
+PyObject* touch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::string_view path;
+        if (!bind_method(kTouch, args, nargs, kwnames, arg::Text{path})) return nullptr;
+        return from_status(file_system(self)->touch(path));
+    });
+}
+
+constexpr Params<2> kOpen{"PyFs.open", {"path", "mode"}};
+constexpr const char* kOpenDoc =
+    "open($self, path, mode)\n--\n\n\n"
+    "Open a file in the filesystem.\n"
+    "\n"
+    "This function opens a file in the filesystem. The function will return a file\n"
+    "handle that can be used to read and write data to the file. The function will\n"
+    "return an error if the file could not be opened.\n";
+
+PyObject* open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::string_view path;
+        std::string_view mode_text;
+        if (!bind_method(kOpen, args, nargs, kwnames, arg::Text{path}, arg::Text{mode_text}))
+            return nullptr;
+        // The mode is checked before the file system is touched, so that a
+        // bad mode does not leave a new empty file behind.
+        Result<FileHandleType> mode = FileHandleType::from_str(mode_text);
+        if (!mode) return raise_io_error(mode.error());
+        // Opening from Python always creates a missing file. The handle gets
+        // its own share of the file system.
+        return from_result(FileSystem::open(file_system(self), path, *mode, /*create=*/true),
+                           py_file_handle::wrap);
+    });
+}
+
+constexpr Params<1> kListdir{"PyFs.listdir", {"path"}};
+constexpr const char* kListdirDoc =
+    "listdir($self, path)\n--\n\n\n"
+    "List the contents of a directory.\n"
+    "\n"
+    "This function lists the contents of a directory. The function will return a\n"
+    "list of strings with the names of the files and directories in the directory.\n"
+    "The function will return an error if the directory could not be listed.\n";
+
+// (names that are not directories, names of directories)
+PyObject* to_listing(const Listing& listing) noexcept {
+    Ref files = Ref::steal(to_str_list(listing.files));
+    if (!files) return nullptr;
+    Ref directories = Ref::steal(to_str_list(listing.directories));
+    if (!directories) return nullptr;
+    return PyTuple_Pack(2, files.get(), directories.get());
+}
+
+PyObject* listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::string_view path;
+        if (!bind_method(kListdir, args, nargs, kwnames, arg::Text{path})) return nullptr;
+        return from_result(file_system(self)->ls(path), to_listing);
+    });
+}
+
+// The signature line shows only `recurse`, with a default, yet both
+// parameters are required: the docstring is the published one, kept word for
+// word, and a removal must never be recursive by accident.
+constexpr Params<2> kRemove{"PyFs.remove", {"path", "recurse"}};
+constexpr const char* kRemoveDoc =
+    "remove(recurse=False)\n--\n\n\n"
+    "Remove a file from the filesystem.\n";
+
+PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::string_view path;
+        bool recurse = false;
+        if (!bind_method(kRemove, args, nargs, kwnames, arg::Text{path}, arg::Boolean{recurse}))
+            return nullptr;
+        return from_status(file_system(self)->rm(path, recurse));
+    });
+}
+
+constexpr Params<2> kTree{"PyFs.tree", {"path", "ident"}, /*required=*/1};
+constexpr const char* kTreeDoc =
+    "tree($self, path, ident=None)\n--\n\n\n"
+    "Debug the file system\n"
+    "\n"
+    "This function will return a debug representation of the filesystem as a string.\n";
+
+// Appends the outline of everything below the directory `path` to `out`:
+// each directory's line followed at once by its own outline, then the lines
+// of the other entries, each line `prefix`, the name, "/" for a directory,
+// and a line feed. `path` and `prefix` are working buffers: each level
+// extends them for its children and cuts them back afterwards, so a whole
+// outline costs one listing per directory and no copies of the text.
+Status append_outline(const FileSystem& fs, std::string& path, std::string& prefix,
+                      std::string& out) {
+    Result<Listing> listing = fs.ls(path);
+    if (!listing) return listing.error();
+    const std::size_t path_size = path.size();
+    const std::size_t prefix_size = prefix.size();
+    for (const std::string& directory : listing->directories) {
+        out.append(prefix).append(directory).append("/\n");
+        // Always one separator: a doubled one (below the root, or a path
+        // given with a trailing slash) names the same entry.
+        path.append("/").append(directory);
+        prefix.append("  ");
+        Status below = append_outline(fs, path, prefix, out);
+        path.resize(path_size);
+        prefix.resize(prefix_size);
+        if (!below) return below;
+    }
+    for (const std::string& file : listing->files) {
+        out.append(prefix).append(file).append("\n");
+    }
+    return {};
+}
+
+PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::string_view path;
+        std::optional<std::string_view> ident;
+        if (!bind_method(kTree, args, nargs, kwnames, arg::Text{path}, arg::OptionalText{ident}))
+            return nullptr;
+        std::string working_path(path);
+        std::string prefix(ident.value_or(std::string_view()));
+        std::string out;
+        // A failure anywhere fails the whole call: no partial outline.
+        Status done = append_outline(*file_system(self), working_path, prefix, out);
+        if (!done) return raise_io_error(done.error());
+        return to_str(out);
+    });
+}
 
 PyMethodDef kMethods[] = {
+    method("mkdir", mkdir, kMkdirDoc),
+    method("touch", touch, kTouchDoc),
+    method("open", open, kOpenDoc),
+    method("listdir", listdir, kListdirDoc),
+    method("remove", remove, kRemoveDoc),
+    method("tree", tree, kTreeDoc),
     {},
 };
 
@@ -77,7 +221,7 @@ constexpr const char* kDoc =
 
 const PyType_Slot kSlots[] = {
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(&construct)},
-    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(&dealloc)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(&FsObject::dealloc)},
     {.slot = Py_tp_str, .pfunc = reinterpret_cast<void*>(&str)},
     {.slot = Py_tp_methods, .pfunc = kMethods},
 };
@@ -86,7 +230,7 @@ const ClassDef kClassDef{
     .name = "builtins.PyFs",
     .signature = "()",
     .doc = kDoc,
-    .basicsize = sizeof(PyFsObject),
+    .basicsize = sizeof(FsObject),
     .slots = kSlots,
 };
 
@@ -99,7 +243,7 @@ PyTypeObject* type() {
 }
 
 const std::shared_ptr<FileSystem>& file_system(PyObject* self) {
-    return as_fs(self)->fs;
+    return FsObject::of(self);
 }
 
 }  // namespace halvorn::py::py_fs
