@@ -2,8 +2,11 @@
 #include "pybinding/python.hpp"
 
 #include "pybinding/errors.hpp"
+#include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/py_term.hpp"
 #include "pybinding/ref.hpp"
+#include "pybinding/whence.hpp"
 
 namespace halvorn::py {
 
@@ -18,6 +21,9 @@ struct ClassEntry {
 // joins the module with one line here.
 constexpr ClassEntry kClasses[] = {
     {"PyFs", &py_fs::type},
+    {"PyFileHandle", &py_file_handle::type},
+    {"PyTerm", &py_term::type},
+    {"Whence", &whence::type},
 };
 
 PyModuleDef g_definition = {

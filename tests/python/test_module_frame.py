@@ -1,13 +1,13 @@
+import gc
 import sys
 import weakref
 
 import pytest
 
 import halvorn
-from halvorn import PyFs
+from halvorn import PyFileHandle, PyFs, PyTerm, Whence
 
-# Grows as the classes join the module, in this order.
-EXPECTED_CLASSES = ["PyFs"]
+EXPECTED_CLASSES = ["PyFs", "PyFileHandle", "PyTerm", "Whence"]
 
 EMPTY_FS = (
     'FileSystem { inodes: {0: INode { id: 0, parent: 0, depth: 0, name: "", '
@@ -21,6 +21,17 @@ PYFS_DOC = (
     "the basis for a small filesystem that can be used in Python. The filesystem\n"
     "can handle files, nested directories and symlinks.\n"
     "\nThe filesystem is thread-safe and can be shared between multiple threads.\n"
+)
+
+WHENCE_DOC = "\nA small enumeration to determine the whence\nwhen seeking in a file.\n"
+
+PYFILEHANDLE_DOC = (
+    "\nA simple wrapper around the FileHandle struct.\n"
+    "\nThis class is a simple wrapper around the FileHandle struct. It defines\n"
+    "the basis for a file handle that can be used in Python. The file handle\n"
+    "can be used to read and write data to a file.\n"
+    "\nA file handle is always associated with a filesystem and an inode. The\n"
+    "file handle can be used to read and write data to the file.\n"
 )
 
 
@@ -66,9 +77,26 @@ class TestClassProperties:
         with pytest.raises(TypeError):
             type("Derived", (getattr(halvorn, name),), {})
 
-    def test_pyfs_documentation(self):
-        assert PyFs.__doc__ == PYFS_DOC
-        assert PyFs.__text_signature__ == "()"
+    @pytest.mark.parametrize(
+        "cls, signature, doc",
+        [
+            (PyFs, "()", PYFS_DOC),
+            (PyFileHandle, None, PYFILEHANDLE_DOC),
+            (PyTerm, "(fs)", "\nA structure representing a simple terminal\n"),
+            (Whence, None, WHENCE_DOC),
+        ],
+        ids=lambda value: value.__name__ if isinstance(value, type) else "",
+    )
+    def test_documentation(self, cls, signature, doc):
+        assert cls.__doc__ == doc
+        assert cls.__text_signature__ == signature
+
+    @pytest.mark.parametrize("cls", [PyFileHandle, Whence])
+    def test_classes_without_a_constructor(self, cls):
+        with pytest.raises(TypeError, match=r"^No constructor defined$"):
+            cls()
+        with pytest.raises(TypeError, match=r"^No constructor defined$"):
+            cls.__new__(cls)
 
     def test_instances_take_no_attributes_nor_weak_references(self):
         fs = PyFs()
@@ -78,11 +106,12 @@ class TestClassProperties:
         with pytest.raises(TypeError):
             weakref.ref(fs)
 
-    def test_no_uninitialised_instances(self):
+    @pytest.mark.parametrize("name", EXPECTED_CLASSES)
+    def test_no_uninitialised_instances(self, name):
         # Allocating behind the constructor's back would leave the payload
         # unconstructed.
         with pytest.raises(TypeError):
-            object.__new__(PyFs)
+            object.__new__(getattr(halvorn, name))
 
     def test_default_identity_semantics(self):
         a, b = PyFs(), PyFs()
@@ -118,3 +147,68 @@ class TestPyFs:
         for _ in range(1000):
             PyFs()
         assert sys.getrefcount(PyFs) == before
+
+
+class TestPyTermBinding:
+    def test_construction(self):
+        fs = PyFs()
+        assert type(PyTerm(fs)) is PyTerm
+        assert type(PyTerm(fs=fs)) is PyTerm
+
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((), {}, r"PyTerm\(\) missing 1 required positional argument: 'fs'"),
+            ((PyFs(), PyFs()), {}, r"PyTerm\(\) takes 1 positional argument but 2 were given"),
+            ((PyFs(),), {"cwd": "/"}, r"PyTerm\(\) got an unexpected keyword argument 'cwd'"),
+            ((PyFs(),), {"fs": PyFs()}, r"PyTerm\(\) got multiple values for argument 'fs'"),
+            ((None,), {}, r"argument 'fs': expected PyFs, got NoneType"),
+            ((halvorn,), {}, r"argument 'fs': expected PyFs, got module"),
+        ],
+    )
+    def test_constructor_errors(self, args, kwargs, message):
+        with pytest.raises(TypeError, match=f"^{message}$") as info:
+            PyTerm(*args, **kwargs)
+        if message.startswith("argument"):
+            assert type(info.value.__cause__) is TypeError
+
+    def test_exec_returns_the_output_as_str(self):
+        term = PyTerm(PyFs())
+        output = term.exec(command="pwd")
+        assert type(output) is str and output == "/"
+        assert term.exec("") == ""
+
+    def test_exec_failures_carry_the_terminal_text(self):
+        with pytest.raises(ValueError) as info:
+            PyTerm(PyFs()).exec("nonsense")
+        assert info.value.args == ("nonsense: command not found",)
+
+    @pytest.mark.parametrize(
+        "args, kwargs, error, message",
+        [
+            ((), {}, TypeError, r"^PyTerm\.exec\(\) missing 1 required positional argument"),
+            (("ls", "ls"), {}, TypeError, r"^PyTerm\.exec\(\) takes 1 positional argument but 2"),
+            ((), {"cmd": "ls"}, TypeError, r"^PyTerm\.exec\(\) got an unexpected keyword argument"),
+            ((b"ls",), {}, TypeError, r"^argument 'command': expected str, got bytes$"),
+            (("ls \udfff",), {}, UnicodeEncodeError, "surrogates not allowed"),
+        ],
+    )
+    def test_exec_argument_errors(self, args, kwargs, error, message):
+        with pytest.raises(error, match=message):
+            PyTerm(PyFs()).exec(*args, **kwargs)
+
+    def test_exec_documentation(self):
+        assert PyTerm.exec.__text_signature__ == "($self, command)"
+        assert PyTerm.exec.__doc__ == "\nExecute a command in the terminal.\n"
+        assert sorted(n for n in vars(PyTerm) if not n.startswith("__")) == ["exec"]
+
+    def test_a_terminal_outlives_its_pyfs(self):
+        fs = PyFs()
+        fs.mkdir("/kept")
+        term = PyTerm(fs)
+        del fs
+        gc.collect()
+        assert "kept/" in term.exec("ls")
+        term.exec("mkdir made")
+        term.exec("cd made")
+        assert term.exec("pwd") == "/made"
