@@ -1,0 +1,326 @@
+import contextlib
+import gc
+import io
+
+import pytest
+
+from halvorn import PyFileHandle, PyFs, Whence
+
+INVALID = "Invalid file descriptor"
+NO_READ = "File does not support the specified operation: read"
+NO_WRITE = "File does not support the specified operation: write"
+IN_USE = "Resource is currently in use"
+
+
+@contextlib.contextmanager
+def raises_exactly(message):
+    """ValueError whose one argument is `message`, nothing added."""
+    with pytest.raises(ValueError) as info:
+        yield info
+    assert info.value.args == (message,)
+
+
+def report(*counts):
+    return "".join(f"Read {count} bytes from file\n" for count in counts)
+
+
+@pytest.fixture
+def fs():
+    return PyFs()
+
+
+@pytest.fixture
+def hello(fs):
+    """A file holding b"hello", for a handle to be opened on."""
+    writer = fs.open("/hello", "w")
+    writer.write(b"hello")
+    writer.close()
+    return fs
+
+
+class TestRead:
+    def test_reads_in_steps_and_reports_each(self, hello, capfd):
+        handle = hello.open("/hello", "r")
+        assert handle.read(3) == b"hel"
+        assert handle.read(10) == b"lo"
+        assert handle.read(10) == b""
+        assert type(handle.read(1)) is bytes
+        assert capfd.readouterr() == (report(3, 2, 0, 0), "")
+
+    def test_zero_bytes_still_reports(self, hello, capfd):
+        assert hello.open("/hello", "r").read(0) == b""
+        assert capfd.readouterr().out == report(0)
+
+    @pytest.mark.parametrize("size", [2**31, 2**63, 2**64 - 1])
+    def test_a_huge_size_gets_what_the_file_holds(self, hello, capfd, size):
+        handle = hello.open("/hello", "r")
+        handle.seek(1, Whence.SEEK_SET)
+        assert handle.read(size) == b"ello"
+        assert handle.tell() == 5
+        assert capfd.readouterr().out == report(4)
+
+    def test_the_report_bypasses_sys_stdout(self, hello, capfd):
+        redirected = io.StringIO()
+        with contextlib.redirect_stdout(redirected):
+            hello.open("/hello", "r").read(5)
+        assert redirected.getvalue() == ""
+        assert capfd.readouterr().out == report(5)
+
+    def test_a_failed_read_reports_nothing(self, hello, capfd):
+        with raises_exactly(NO_READ):
+            hello.open("/hello", "w").read(1)
+        closed = hello.open("/other", "r")
+        closed.close()
+        with raises_exactly(INVALID):
+            closed.read(1)
+        assert capfd.readouterr().out == ""
+
+    def test_sizes_are_integers(self, hello):
+        class Index:
+            def __index__(self):
+                return 2
+
+        handle = hello.open("/hello", "r")
+        assert handle.read(Index()) == b"he"
+        assert handle.read(buffer=True) == b"l"
+
+    @pytest.mark.parametrize(
+        "size, error",
+        [(-1, OverflowError), (2**64, OverflowError), ("1", TypeError), (1.0, TypeError)],
+    )
+    def test_bad_sizes_change_nothing(self, hello, capfd, size, error):
+        handle = hello.open("/hello", "r")
+        with pytest.raises(error) as info:
+            handle.read(size)
+        if error is TypeError:
+            assert str(info.value).startswith("argument 'buffer': ")
+            assert type(info.value.__cause__) is TypeError
+        assert handle.tell() == 0
+        assert capfd.readouterr().out == ""
+
+
+class TestWrite:
+    def test_returns_the_count_and_keeps_the_offset(self, fs):
+        handle = fs.open("/f", "rw")
+        assert handle.write(b"abc") == 3
+        assert handle.tell() == 0
+        assert handle.write(b"xy") == 2  # at the same place
+        assert handle.read(10) == b"xyc"
+
+    def test_grows_the_file_from_the_offset(self, hello):
+        handle = hello.open("/hello", "rw")
+        handle.seek(0, Whence.SEEK_END)
+        assert handle.write(b"!" * 1000) == 1000
+        assert handle.read(2000) == b"!" * 1000
+        handle.seek(0, Whence.SEEK_SET)
+        assert handle.read(6) == b"hello!"
+
+    def test_empty_bytes_and_subclasses(self, fs):
+        class Data(bytes):
+            pass
+
+        handle = fs.open("/f", "rw")
+        assert handle.write(b"") == 0
+        assert handle.write(buffer=Data(b"sub")) == 3
+        assert handle.read(5) == b"sub"
+
+    @pytest.mark.parametrize(
+        "value", [bytearray(b"abc"), memoryview(b"abc"), "abc", None, 3], ids=type
+    )
+    def test_only_bytes(self, fs, value):
+        handle = fs.open("/f", "rw")
+        with pytest.raises(TypeError) as info:
+            handle.write(value)
+        assert str(info.value) == f"argument 'buffer': expected bytes, got {type(value).__name__}"
+        assert type(info.value.__cause__) is TypeError
+        assert handle.read(5) == b""
+
+    def test_needs_the_write_flag(self, hello):
+        handle = hello.open("/hello", "r")
+        with raises_exactly(NO_WRITE):
+            handle.write(b"x")
+
+
+class TestSeek:
+    @pytest.mark.parametrize(
+        "start, offset, whence, expected",
+        [
+            (0, 0, Whence.SEEK_END, 5),
+            (0, 2, Whence.SEEK_END, 3),
+            (0, 100, Whence.SEEK_END, 0),
+            (0, 100, Whence.SEEK_SET, 5),
+            (1, 1, Whence.SEEK_SET, 1),
+            (1, 1, Whence.SEEK_CUR, 2),
+            (1, 1, Whence.SEEK_END, 4),
+            (3, 2**64 - 1, Whence.SEEK_CUR, 5),
+        ],
+    )
+    def test_positions(self, hello, start, offset, whence, expected):
+        handle = hello.open("/hello", "r")
+        handle.read(start)
+        assert handle.seek(offset, whence) is None
+        assert handle.tell() == expected
+
+    def test_any_mode_can_seek(self, hello):
+        handle = hello.open("/hello", "")
+        handle.seek(whence=Whence.SEEK_END, offset=1)
+        assert handle.tell() == 4
+
+    @pytest.mark.parametrize(
+        "offset, whence, error, message",
+        [
+            (-1, Whence.SEEK_SET, OverflowError, None),
+            (-1, 0, OverflowError, None),  # the offset is converted first
+            (2**64, Whence.SEEK_SET, OverflowError, None),
+            (0, 0, TypeError, "argument 'whence': expected Whence, got int"),
+            (0, None, TypeError, "argument 'whence': expected Whence, got NoneType"),
+            ("0", Whence.SEEK_SET, TypeError, "argument 'offset': "),
+        ],
+    )
+    def test_bad_arguments_change_nothing(self, hello, offset, whence, error, message):
+        handle = hello.open("/hello", "r")
+        handle.read(2)
+        with pytest.raises(error) as info:
+            handle.seek(offset, whence)
+        if message is not None:
+            assert str(info.value).startswith(message)
+            assert type(info.value.__cause__) is TypeError
+        assert handle.tell() == 2
+
+
+class TestTellAndId:
+    def test_id_is_the_files_inode_id(self, fs):
+        assert fs.open("/first", "r").id() == 1
+        fs.mkdir("/d")
+        assert fs.open("/d/f", "w").id() == 3
+
+    def test_tell_follows_reads(self, hello):
+        handle = hello.open("/hello", "r")
+        assert handle.tell() == 0
+        handle.read(4)
+        assert handle.tell() == 4
+
+    @pytest.mark.parametrize("name", ["id", "tell", "close"])
+    def test_take_no_arguments(self, hello, name):
+        method = getattr(hello.open("/hello", "r"), name)
+        with pytest.raises(TypeError, match=rf"^PyFileHandle\.{name}\(\) takes no arguments"):
+            method(1)
+        with pytest.raises(TypeError, match=r"takes no keyword arguments"):
+            method(x=1)
+
+
+class TestClose:
+    def test_every_method_fails_afterwards(self, hello, capfd):
+        handle = hello.open("/hello", "rw")
+        assert handle.close() is None
+        calls = [
+            handle.close,
+            handle.tell,
+            handle.id,
+            lambda: handle.read(1),
+            lambda: handle.write(b"x"),
+            lambda: handle.seek(0, Whence.SEEK_SET),
+        ]
+        for call in calls:
+            with raises_exactly(INVALID):
+                call()
+        assert capfd.readouterr().out == ""
+
+    def test_str_shows_the_handle_open_and_closed(self, fs):
+        handle = fs.open("/f", "r")
+        text = str(handle)
+        assert text.startswith("FileHandle { id: Some(1), type: FileHandleType(READ), fs: ")
+        assert text.endswith("}}, next_inode_id: 2 }, offset: 0 }")
+        assert "lock: FileLock { flag: 1 }" in text
+        handle.close()
+        text = str(handle)
+        assert text.startswith("FileHandle { id: None, type: FileHandleType(READ), fs: ")
+        assert "lock: FileLock { flag: 0 }" in text
+
+    def test_close_releases_the_lock(self, fs):
+        writer = fs.open("/f", "w")
+        with raises_exactly(IN_USE):
+            fs.open("/f", "r")
+        writer.close()
+        fs.open("/f", "w")
+
+
+class TestLifetime:
+    def test_dropping_an_open_writer_releases_its_lock(self, fs):
+        writer = fs.open("/f", "w")
+        writer.write(b"kept")
+        del writer
+        gc.collect()
+        again = fs.open("/f", "rw")
+        assert again.read(10) == b"kept"
+        again.close()
+        fs.remove("/f", False)
+        assert fs.listdir("/") == ([], [])
+
+    def test_dropping_a_closed_handle_is_quiet(self, fs):
+        handle = fs.open("/f", "w")
+        handle.close()
+        del handle
+        fs.open("/f", "w")
+
+    def test_handles_outlive_their_pyfs(self, hello):
+        handle = hello.open("/hello", "rw")
+        del hello
+        gc.collect()
+        assert handle.read(5) == b"hello"
+        assert handle.write(b"!") == 1
+        handle.close()
+        assert 'name: "hello"' in str(handle)  # closed, but the file system is kept
+
+
+DOCS = {
+    "id": ("($self)", "\nReturns a string representation of the file handle.\n"),
+    "close": (
+        "($self)",
+        "\nClose the file handle.\n\n"
+        "Notice that the pyobject still holds a reference to the file handle. However\n"
+        "any subsequent read or write operation will fail.\n\n"
+        "Small Note on garbage collection: The file handle will internally be closed\n"
+        "HOWEVER it will still keep the file system and inode alive. Until the file\n"
+        "handle is dropped.\n",
+    ),
+    "read": (
+        "($self, buffer)",
+        "\nRead data from the file handle.\n\n"
+        "This function reads data from the file handle. The function will return a\n"
+        "byte array with the data that was read from the file. The function will\n"
+        "return an error if the read operation failed.\n",
+    ),
+    "write": (
+        "($self, buffer)",
+        "\nWrite data to the file handle.\n\n"
+        "This function writes data to the file handle. The function will return the\n"
+        "number of bytes that were written to the file. The function will return an\n"
+        "error if the write operation failed.\n",
+    ),
+    "seek": (
+        "($self, offset, whence)",
+        "\nSeek a certain position in the file.\n\n"
+        "This function seeks a certain position in the file. The function will return\n"
+        "the new position in the file. The function will return an error if the seek\n"
+        "operation failed.\n",
+    ),
+    "tell": (
+        "($self)",
+        "\nTell the current position in the file.\n\n"
+        "This function returns the current position in the file. The function will\n"
+        "return an error if the tell operation failed.\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("name", DOCS)
+def test_method_documentation(name):
+    signature, doc = DOCS[name]
+    method = getattr(PyFileHandle, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_methods_are_exactly_these():
+    assert sorted(n for n in vars(PyFileHandle) if not n.startswith("__")) == sorted(DOCS)

@@ -1,0 +1,416 @@
+import contextlib
+import gc
+
+import numpy
+import pytest
+
+from halvorn import PyFileHandle, PyFs
+
+NOT_FOUND = "Inode not found"
+NOT_A_DIRECTORY = "The specified INode is not a directory"
+NOT_A_FILE = "The specified INode is not a file"
+EXISTS = "Resource already exists"
+TOO_DEEP = "Maximum filesystem depth exceeded"
+NOT_EMPTY = "Directory is not empty"
+IN_USE = "Resource is currently in use"
+BAD_MODE = "Unrecognized file mode"
+
+MAX_DEPTH = 64
+
+
+@contextlib.contextmanager
+def raises_exactly(message):
+    """ValueError whose one argument is `message`, nothing added."""
+    with pytest.raises(ValueError) as info:
+        yield info
+    assert info.value.args == (message,)
+
+
+@pytest.fixture
+def fs():
+    return PyFs()
+
+
+def chain(depth):
+    """The paths of `depth` directories, each inside the one before."""
+    return ["/d" * level for level in range(1, depth + 1)]
+
+
+class TestMkdirAndTouch:
+    def test_create_entries_and_return_none(self, fs):
+        assert fs.mkdir("/docs") is None
+        assert fs.touch("/docs/a.txt") is None
+        assert fs.mkdir(path="docs\\sub") is None  # either separator, no leading one
+        assert fs.listdir("/docs") == (["a.txt"], ["sub"])
+
+    @pytest.mark.parametrize("create", ["mkdir", "touch"])
+    @pytest.mark.parametrize(
+        "setup, path, message",
+        [
+            ([], "/missing/x", NOT_FOUND),
+            (["/x"], "/x", EXISTS),
+            (["/x"], "/x/", EXISTS),  # the last name is empty
+            ([], "/", EXISTS),
+            (chain(MAX_DEPTH), "/d" * MAX_DEPTH + "/x", TOO_DEEP),
+        ],
+    )
+    def test_failures(self, fs, create, setup, path, message):
+        for directory in setup:
+            fs.mkdir(directory)
+        before = fs.tree("/")
+        with raises_exactly(message):
+            getattr(fs, create)(path)
+        assert fs.tree("/") == before
+
+    def test_touch_of_an_existing_file_is_an_error(self, fs):
+        fs.touch("/f")
+        with raises_exactly(EXISTS):
+            fs.touch("/f")
+
+    def test_under_a_file(self, fs):
+        fs.touch("/f")
+        with raises_exactly(NOT_A_DIRECTORY):
+            fs.mkdir("/f/x")
+
+    def test_names_round_trip_as_utf8(self, fs):
+        fs.mkdir("/ünïcødé ✓")
+        fs.touch("/ünïcødé ✓/😀")
+        assert fs.listdir("/") == ([], ["ünïcødé ✓"])
+        assert fs.listdir("/ünïcødé ✓") == (["😀"], [])
+
+
+class TestOpen:
+    @pytest.mark.parametrize("mode", ["", "r", "w", "rw", "wr"])
+    def test_a_missing_file_is_created_empty_in_any_mode(self, fs, mode):
+        handle = fs.open("/new", mode)
+        assert type(handle) is PyFileHandle
+        assert fs.listdir("/") == (["new"], [])
+        handle.close()
+        assert fs.open("/new", "r").read(10) == b""
+
+    @pytest.mark.parametrize("mode", ["x", "rr", "ww", "R", "r+", "a", "rb", " r", "rwr"])
+    def test_a_bad_mode_creates_nothing(self, fs, mode):
+        with raises_exactly(BAD_MODE):
+            fs.open("/f", mode)
+        assert fs.listdir("/") == ([], [])
+
+    def test_the_mode_is_checked_before_the_path(self, fs):
+        with raises_exactly(BAD_MODE):
+            fs.open("/missing/f", "x")
+
+    @pytest.mark.parametrize(
+        "path, message",
+        [("/", NOT_A_FILE), ("/d", NOT_A_FILE), ("/d/", NOT_A_FILE), ("/missing/f", NOT_FOUND)],
+    )
+    def test_failures(self, fs, path, message):
+        fs.mkdir("/d")
+        with raises_exactly(message):
+            fs.open(path, "r")
+        assert fs.listdir("/") == ([], ["d"])
+
+    def test_each_call_gives_an_independent_handle(self, fs):
+        first, second = fs.open("/f", "r"), fs.open("/f", "r")
+        assert first is not second
+        first.close()
+        assert second.tell() == 0  # still open
+
+    def test_an_existing_file_keeps_its_contents(self, fs):
+        with_data = fs.open("/f", "w")
+        with_data.write(b"hello")
+        with_data.close()
+        handle = fs.open("/f", "rw")
+        assert handle.read(100) == b"hello"
+
+    def test_a_writer_excludes_every_other_open_until_it_goes(self, fs):
+        writer = fs.open("/f", "w")
+        for mode in ["", "r", "w", "rw"]:
+            with raises_exactly(IN_USE):
+                fs.open("/f", mode)
+        writer.close()
+        again = fs.open("/f", "w")
+        del again  # the last reference: closes the handle
+        fs.open("/f", "w").close()
+
+    def test_readers_share_and_keep_writers_out(self, fs):
+        readers = [fs.open("/f", "r"), fs.open("/f", "")]
+        with raises_exactly(IN_USE):
+            fs.open("/f", "w")
+        for reader in readers:
+            reader.close()
+        fs.open("/f", "w")
+
+
+class TestListdir:
+    def test_files_then_directories_in_creation_order(self, fs):
+        fs.touch("/b")
+        fs.mkdir("/a")
+        fs.touch("/c")
+        fs.mkdir("/0")
+        listing = fs.listdir("/")
+        assert type(listing) is tuple
+        assert listing == (["b", "c"], ["a", "0"])
+        assert all(type(name) is str for names in listing for name in names)
+
+    def test_an_empty_directory(self, fs):
+        assert fs.listdir("/") == ([], [])
+
+    def test_every_call_makes_new_lists(self, fs):
+        fs.touch("/f")
+        first = fs.listdir("/")
+        first[0].append("changed")
+        assert fs.listdir("/") == (["f"], [])
+        assert fs.listdir("/")[0] is not fs.listdir("/")[0]
+
+    @pytest.mark.parametrize("path, message", [("/f", NOT_A_DIRECTORY), ("/nope", NOT_FOUND)])
+    def test_failures(self, fs, path, message):
+        fs.touch("/f")
+        with raises_exactly(message):
+            fs.listdir(path)
+
+
+class TestRemove:
+    def test_a_file_and_an_empty_directory(self, fs):
+        fs.touch("/f")
+        fs.mkdir("/d")
+        assert fs.remove("/f", False) is None
+        assert fs.remove(recurse=False, path="/d") is None
+        assert fs.listdir("/") == ([], [])
+
+    def test_a_full_directory_needs_recurse(self, fs):
+        fs.mkdir("/d")
+        fs.mkdir("/d/e")
+        fs.touch("/d/e/f")
+        with raises_exactly(NOT_EMPTY):
+            fs.remove("/d", False)
+        assert fs.tree("/") == "d/\n  e/\n    f\n"
+        fs.remove("/d", True)
+        assert fs.listdir("/") == ([], [])
+
+    @pytest.mark.parametrize("flag, removed", [(numpy.True_, True), (numpy.False_, False)])
+    def test_numpy_booleans_are_flags(self, fs, flag, removed):
+        fs.mkdir("/d")
+        fs.touch("/d/f")
+        if removed:
+            fs.remove("/d", flag)
+            assert fs.listdir("/") == ([], [])
+        else:
+            with raises_exactly(NOT_EMPTY):
+                fs.remove("/d", flag)
+
+    @pytest.mark.parametrize("flag", [1, 0, None, "yes", numpy.int8(1), numpy.array([True])])
+    def test_other_flags_are_refused(self, fs, flag):
+        fs.mkdir("/d")
+        with pytest.raises(TypeError, match=r"^argument 'recurse': expected bool, got ") as info:
+            fs.remove("/d", flag)
+        assert isinstance(info.value.__cause__, TypeError)
+        assert fs.listdir("/") == ([], ["d"])
+
+    def test_recurse_is_required(self, fs):
+        fs.touch("/f")
+        with pytest.raises(
+            TypeError, match=r"^PyFs\.remove\(\) missing 1 required positional argument: 'recurse'$"
+        ):
+            fs.remove("/f")
+        assert fs.listdir("/") == (["f"], [])
+
+    def test_an_open_file_stays_until_its_handle_goes(self, fs):
+        handle = fs.open("/f", "r")
+        with raises_exactly(IN_USE):
+            fs.remove("/f", False)
+        del handle
+        gc.collect()
+        fs.remove("/f", False)
+
+    def test_a_missing_entry(self, fs):
+        with raises_exactly(NOT_FOUND):
+            fs.remove("/nope", True)
+
+
+class TestTree:
+    @pytest.fixture
+    def example(self, fs):
+        fs.mkdir("/a")
+        fs.touch("/a/x")
+        fs.mkdir("/a/b")
+        fs.touch("/c")
+        return fs
+
+    def test_outline(self, example):
+        assert example.tree("/") == "a/\n  b/\n  x\nc\n"
+
+    def test_ident_prefixes_every_line(self, example):
+        assert example.tree("/", "> ") == "> a/\n>   b/\n>   x\n> c\n"
+        assert example.tree(ident="", path="/") == example.tree("/")
+        assert example.tree("/", None) == example.tree("/")
+
+    @pytest.mark.parametrize("path", ["/a", "a", "/a/", "//a", "\\a"])
+    def test_a_subdirectory_starts_unindented(self, example, path):
+        example.mkdir("/a/b/deep")
+        assert example.tree(path) == "b/\n  deep/\nx\n"
+
+    def test_directories_come_first_at_every_level(self, fs):
+        fs.touch("/f1")
+        fs.mkdir("/d1")
+        fs.touch("/d1/g")
+        fs.mkdir("/d1/e")
+        fs.touch("/f2")
+        fs.mkdir("/d2")
+        assert fs.tree("/") == "d1/\n  e/\n  g\nd2/\nf1\nf2\n"
+
+    def test_an_empty_directory(self, fs):
+        assert fs.tree("/") == ""
+        assert fs.tree("/", "xx") == ""
+
+    def test_the_deepest_tree(self, fs):
+        for directory in chain(MAX_DEPTH):
+            fs.mkdir(directory)
+        lines = fs.tree("/", "|").splitlines()
+        assert len(lines) == MAX_DEPTH
+        assert lines[-1] == "|" + "  " * (MAX_DEPTH - 1) + "d/"
+
+    @pytest.mark.parametrize("path, message", [("/c", NOT_A_DIRECTORY), ("/nope", NOT_FOUND)])
+    def test_failures(self, example, path, message):
+        with raises_exactly(message):
+            example.tree(path)
+
+    def test_ident_must_be_text(self, fs):
+        with pytest.raises(TypeError, match=r"^argument 'ident': expected str, got bytes$"):
+            fs.tree("/", b"> ")
+
+
+# Every text parameter of every method, with the other arguments valid.
+TEXT_PARAMETERS = [
+    ("mkdir", "path", lambda v: ((v,), {})),
+    ("touch", "path", lambda v: ((v,), {})),
+    ("open", "path", lambda v: ((v, "r"), {})),
+    ("open", "mode", lambda v: (("/f",), {"mode": v})),
+    ("listdir", "path", lambda v: ((v,), {})),
+    ("remove", "path", lambda v: ((v, False), {})),
+    ("tree", "path", lambda v: ((v,), {})),
+    ("tree", "ident", lambda v: (("/", v), {})),
+]
+
+
+class TestConversions:
+    @pytest.mark.parametrize("method, name, call", TEXT_PARAMETERS)
+    @pytest.mark.parametrize("value", [b"/x", 1, ["/x"]])
+    def test_a_text_must_be_a_str(self, fs, method, name, call, value):
+        args, kwargs = call(value)
+        with pytest.raises(TypeError) as info:
+            getattr(fs, method)(*args, **kwargs)
+        expected = f"argument '{name}': expected str, got {type(value).__name__}"
+        assert str(info.value) == expected
+        assert type(info.value.__cause__) is TypeError
+        assert fs.listdir("/") == ([], [])
+
+    @pytest.mark.parametrize("method, name, call", TEXT_PARAMETERS)
+    def test_a_text_without_utf8_form(self, fs, method, name, call):
+        args, kwargs = call("/\ud800")
+        with pytest.raises(UnicodeEncodeError):
+            getattr(fs, method)(*args, **kwargs)
+        assert fs.listdir("/") == ([], [])
+
+    def test_str_subclasses_are_texts(self, fs):
+        class Path(str):
+            pass
+
+        fs.mkdir(Path("/d"))
+        assert fs.tree(Path("/"), Path("-")) == "-d/\n"
+
+
+class TestBinding:
+    @pytest.mark.parametrize(
+        "call, message",
+        [
+            (
+                lambda fs: fs.mkdir(),
+                r"PyFs\.mkdir\(\) missing 1 required positional argument: 'path'",
+            ),
+            (
+                lambda fs: fs.open(),
+                r"PyFs\.open\(\) missing 2 required positional arguments: 'path' and 'mode'",
+            ),
+            (
+                lambda fs: fs.touch("/a", "/b"),
+                r"PyFs\.touch\(\) takes 1 positional argument but 2 were given",
+            ),
+            (
+                lambda fs: fs.tree("/", "", ""),
+                r"PyFs\.tree\(\) takes from 1 to 2 positional arguments but 3 were given",
+            ),
+            (
+                lambda fs: fs.listdir("/", path="/"),
+                r"PyFs\.listdir\(\) got multiple values for argument 'path'",
+            ),
+            (
+                lambda fs: fs.remove("/", recurse=True, force=True),
+                r"PyFs\.remove\(\) got an unexpected keyword argument 'force'",
+            ),
+        ],
+    )
+    def test_arity_and_keywords(self, fs, call, message):
+        with pytest.raises(TypeError, match=f"^{message}$"):
+            call(fs)
+        assert fs.listdir("/") == ([], [])
+
+    def test_the_receiver_must_be_a_pyfs(self):
+        with pytest.raises(TypeError):
+            PyFs.mkdir(object(), "/d")
+
+
+DOCS = {
+    "mkdir": (
+        "($self, path)",
+        "\nCreate a new directory in the filesystem.\n\n"
+        "This function creates a new directory in the filesystem. The function will\n"
+        "return an error if the directory could not be created.\n",
+    ),
+    "touch": (
+        "($self, path)",
+        "\nCreate a new file in the filesystem.\n\n"
+        "This function creates a new file in the filesystem. The function will return\n"
+        "an error if the file could not be created.\n",
+    ),
+    "open": (
+        "($self, path, mode)",
+        "\nOpen a file in the filesystem.\n\n"
+        "This function opens a file in the filesystem. The function will return a file\n"
+        "handle that can be used to read and write data to the file. The function will\n"
+        "return an error if the file could not be opened.\n",
+    ),
+    "listdir": (
+        "($self, path)",
+        "\nList the contents of a directory.\n\n"
+        "This function lists the contents of a directory. The function will return a\n"
+        "list of strings with the names of the files and directories in the directory.\n"
+        "The function will return an error if the directory could not be listed.\n",
+    ),
+    "remove": ("(recurse=False)", "\nRemove a file from the filesystem.\n"),
+    "tree": (
+        "($self, path, ident=None)",
+        "\nDebug the file system\n\n"
+        "This function will return a debug representation of the filesystem as a string.\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("name", DOCS)
+def test_method_documentation(name):
+    signature, doc = DOCS[name]
+    method = getattr(PyFs, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
+def test_methods_are_exactly_these():
+    assert sorted(n for n in vars(PyFs) if not n.startswith("__")) == sorted(DOCS)
+
+
+def test_handles_keep_the_file_system_alive():
+    fs = PyFs()
+    fs.mkdir("/kept")
+    handle = fs.open("/kept/f", "w")
+    del fs
+    gc.collect()
+    assert handle.write(b"still here") == 10
+    assert 'name: "kept"' in str(handle)
