@@ -79,7 +79,10 @@ class TestScript:
 
 
 def test_installed_console_script(tmp_path):
-    script = shutil.which("halvorn-shell")
+    # pip puts console scripts beside the interpreter, which may be off PATH
+    # (behind shims, say).
+    search = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+    script = shutil.which("halvorn-shell", path=search)
     if script is None:
         pytest.skip("halvorn-shell is not installed")
     result = subprocess.run(
@@ -121,7 +124,14 @@ def test_interactive_session_on_a_terminal():
         os.write(fd, b"cd docs\n")
         read_until(b"halvorn:/docs$ ")
         # Ctrl-C drops the half-typed line: no "nonsense: command not found".
-        os.write(fd, b"nonsense\x03")
+        # The interrupt is sent once the line is echoed and the shell has had
+        # time to go back to waiting for keys: the interpreter only notices
+        # a signal that arrives while it waits (one that lands just before
+        # would wait for the next key, which no person types that fast).
+        os.write(fd, b"nonsense")
+        read_until(b"nonsense")
+        time.sleep(0.2)
+        os.write(fd, b"\x03")
         read_until(b"halvorn:/docs$ ")
         os.write(fd, b"cat nope\n")
         read_until(b"nope: Inode not found")
