@@ -34,10 +34,10 @@ void ChildList::reserve_one() {
     }
 }
 
-void ChildList::push_back(INode* child) {
+void ChildList::push_back(INode* child, const NameKey& key) {
     INode** slots = entries();
     slots[used_] = child;
-    if (!is_inline()) heap_.index->insert(used_, NameIndex::hash(child->name()));
+    if (!is_inline()) heap_.index->insert(used_, key.hash());
     ++used_;
     ++live_;
 }
@@ -56,7 +56,8 @@ bool ChildList::erase(const INode* child) {
     return true;
 }
 
-INode* ChildList::find(std::string_view name) const {
+INode* ChildList::find(const NameKey& key) const {
+    const std::string_view name = key.name();
     INode* const* slots = entries();
     if (is_inline()) {
         for (std::uint32_t i = 0; i < used_; ++i) {
@@ -64,8 +65,8 @@ INode* ChildList::find(std::string_view name) const {
         }
         return nullptr;
     }
-    std::int64_t position = heap_.index->find(
-        NameIndex::hash(name), [&](std::uint32_t p) { return slots[p]->name() == name; });
+    std::int64_t position =
+        heap_.index->find(key.hash(), [&](std::uint32_t p) { return slots[p]->name() == name; });
     return position < 0 ? nullptr : slots[position];
 }
 

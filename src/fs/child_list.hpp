@@ -21,6 +21,7 @@ namespace halvorn {
 
 class INode;
 class NameIndex;
+class NameKey;
 
 class ChildList {
 public:
@@ -46,12 +47,13 @@ public:
     // Makes room for one more entry, so that the following push_back cannot
     // fail. Throws std::bad_alloc and leaves the list unchanged if it must.
     void reserve_one();
-    void push_back(INode* child);
+    // Appends `child`, whose name is `key`.
+    void push_back(INode* child, const NameKey& key);
     // Takes `child` off the list; false if it was not listed.
     bool erase(const INode* child);
 
-    // The entry whose own name is `name`, or null.
-    INode* find(std::string_view name) const;
+    // The entry whose own name is `key`, or null.
+    INode* find(const NameKey& key) const;
 
 private:
     bool is_inline() const { return capacity_ == kInline; }

@@ -9,7 +9,6 @@
 
 namespace halvorn {
 
-using sync::ReadLock;
 using sync::WriteLock;
 
 Result<FileHandleType> FileHandleType::from_str(std::string_view mode) {
@@ -55,28 +54,28 @@ Result<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, std::uint6
                                       FileHandleType type) {
     auto node = fs->resolve(id);
     if (!node) return node.error();
-    if (!(*node)->is_file()) return IoError::NotAFile;
-    FileNode& file = (*node)->as_file();
-    {
-        ReadLock hold(file.kind_lock());
-        bool taken = type.can_write() ? file.lock.try_write() : file.lock.try_read();
-        if (!taken) return IoError::ResourceCurrentInUse;
-    }
-    // The lock now keeps the node in the table, so the guard can go.
+    return attach(std::move(fs), id, **node, type);
+}
+
+Result<FileHandle> FileHandle::attach(std::shared_ptr<FileSystem> fs, std::uint64_t id, INode& node,
+                                      FileHandleType type) {
+    if (!node.is_file()) return IoError::NotAFile;
+    FileNode& file = node.as_file();
+    bool taken = type.can_write() ? file.lock.try_write() : file.lock.try_read();
+    if (!taken) return IoError::ResourceCurrentInUse;
+    // From here the lock keeps the node in the table; the caller's guard can go.
     return FileHandle(std::move(fs), id, type, &file);
 }
 
 Result<std::uint64_t> FileHandle::readable(std::uint64_t wanted) const {
     if (!is_open()) return IoError::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
-    ReadLock hold(file_->kind_lock());
     return std::min<std::uint64_t>(wanted, file_->data.size() - offset_);
 }
 
 Result<std::uint64_t> FileHandle::read(std::span<std::uint8_t> buffer) {
     if (!is_open()) return IoError::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
-    ReadLock hold(file_->kind_lock());
     const std::uint64_t count =
         std::min<std::uint64_t>(buffer.size(), file_->data.size() - offset_);
     if (count != 0) std::memcpy(buffer.data(), file_->data.data() + offset_, count);
@@ -97,7 +96,6 @@ Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {
     if (!is_open()) return IoError::InvalidFileDescriptor;
-    ReadLock hold(file_->kind_lock());
     const std::uint64_t size = file_->data.size();
     std::uint64_t position = 0;
     switch (origin) {

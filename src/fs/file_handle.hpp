@@ -15,6 +15,7 @@ namespace halvorn {
 
 class FileNode;
 class FileSystem;
+class INode;
 
 // The set of access flags a handle is opened with.
 class FileHandleType {
@@ -48,6 +49,13 @@ enum class SeekOrigin : std::uint8_t { Start = 0, End = 1, Current = 2 };
 // instead of looking it up on every call. It also holds a share of its file
 // system, open or closed, until it is destroyed.
 //
+// The lock also settles who may touch the contents: while a handle is open
+// with READ (or with nothing), no handle with WRITE exists, so the contents
+// cannot change; a handle with WRITE is the only one there is. Reading and
+// seeking therefore need no kind lock. Writing takes it exclusive, because
+// the diagnostic rendering reads the contents of any file under a shared
+// kind lock, handle or no handle.
+//
 // A handle has no synchronisation of its own: whoever shares one between
 // threads serialises the calls.
 class FileHandle {
@@ -55,6 +63,10 @@ public:
     // Opens the file `id` (links are followed) in `type`. The share of the
     // file system is the handle's on success and released on failure.
     static Result<FileHandle> create(std::shared_ptr<FileSystem> fs, std::uint64_t id,
+                                     FileHandleType type);
+    // The same for a node the caller has already found and holds a guard
+    // on; `id` is the id it was found under.
+    static Result<FileHandle> attach(std::shared_ptr<FileSystem> fs, std::uint64_t id, INode& node,
                                      FileHandleType type);
 
     FileHandle(FileHandle&& other) noexcept;

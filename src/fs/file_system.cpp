@@ -1,6 +1,7 @@
 #include "fs/file_system.hpp"
 
 #include "fs/hashing.hpp"
+#include "fs/name_index.hpp"
 
 namespace halvorn {
 
@@ -21,11 +22,13 @@ std::shared_ptr<FileSystem> FileSystem::create() {
 }
 
 FileSystem::FileSystem() : inodes_(random_u64()) {
-    inodes_.insert(INodePtr(new DirectoryNode(kRootId, kRootId, 0, "")));
+    INodePtr root(new DirectoryNode(kRootId, kRootId, 0, ""));
+    root_ = root.get();
+    inodes_.insert(std::move(root));
 }
 
 Result<INodeGuard> FileSystem::resolve(std::uint64_t id) const {
-    INodeGuard guard = inodes_.get(id);
+    INodeGuard guard = id == kRootId ? INodeGuard::unpinned(root_) : inodes_.get(id);
     for (std::uint32_t hops = 0; guard && guard->is_symlink(); ++hops) {
         if (hops == kMaxLinkHops) return IoError::MaxRecursionDepthExceeded;
         // The next node is pinned before the link is let go.
@@ -42,7 +45,7 @@ Result<std::uint64_t> FileSystem::get_inode_raw(std::uint64_t id) const {
 }
 
 bool FileSystem::name_taken(const DirectoryNode& dir, std::string_view name) const {
-    if (dir.link_count == 0) return dir.children.find(name) != nullptr;
+    if (dir.link_count == 0) return dir.children.find(NameKey(name)) != nullptr;
     // A link is known under the name of the node it leads to. Unlike a
     // lookup, this check goes on past children that no longer resolve, so
     // that a dangling link cannot let a second entry of one name in.
@@ -55,55 +58,96 @@ bool FileSystem::name_taken(const DirectoryNode& dir, std::string_view name) con
     return taken;
 }
 
-template <class Make>
-Result<std::uint64_t> FileSystem::create_node(std::uint64_t parent, std::string_view name,
-                                              Make&& make) {
+Result<std::uint64_t> FileSystem::take_id(std::string_view name) {
     if (!is_valid_name(name)) return IoError::ResourceAlreadyExists;
     // From here on the id is used up, whatever happens next.
-    const std::uint64_t id = next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+    return next_inode_id_.fetch_add(1, std::memory_order_relaxed);
+}
 
-    auto parent_guard = resolve(parent);
-    if (!parent_guard) return parent_guard.error();
-    INode& parent_node = **parent_guard;
-
+template <class Make>
+Result<std::uint64_t> FileSystem::create_in(const INodeGuard& parent, std::string_view name,
+                                            Make&& make) {
+    INode& node = *parent;
     // The name check, the link into the parent and the insert into the table
     // happen under one exclusive hold of the parent's kind lock, so that two
-    // creations of one name never both succeed and a child is in the table
-    // by the time any lookup can find it in its parent.
-    WriteLock hold(parent_node.kind_lock());
-    if (parent_node.is_directory() && name_taken(parent_node.as_directory(), name))
-        return IoError::ResourceAlreadyExists;
-    const std::uint32_t depth = parent_node.depth() + 1;
+    // creations of one name never both succeed. Nobody sees the parent's
+    // list without that lock, so the child is in the table by the time
+    // anyone can find it there.
+    WriteLock hold(node.kind_lock());
+    const NameKey key(name);
+    if (node.is_directory()) {
+        const DirectoryNode& dir = node.as_directory();
+        bool taken =
+            dir.link_count == 0 ? dir.children.find(key) != nullptr : name_taken(dir, name);
+        if (taken) return IoError::ResourceAlreadyExists;
+    }
+    const std::uint32_t depth = node.depth() + 1;
     if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
-    if (!parent_node.is_directory()) return IoError::NotADirectory;
-    DirectoryNode& dir = parent_node.as_directory();
+    if (!node.is_directory()) return IoError::NotADirectory;
+    DirectoryNode& dir = node.as_directory();
     // A directory being removed takes no new entries (it is about to leave
     // the table, and the entry would be lost with it).
     if (dir.removed) return IoError::InodeNotFound;
 
-    INodePtr node = make(id, depth);
-    INode* child = node.get();
+    INodePtr child = make(depth);
+    INode* added = child.get();
     dir.children.reserve_one();
-    inodes_.insert(std::move(node));
-    dir.children.push_back(child);
-    if (child->is_symlink()) ++dir.link_count;
-    return id;
+    inodes_.insert(std::move(child));
+    dir.children.push_back(added, key);
+    if (added->is_symlink()) ++dir.link_count;
+    return added->id();
 }
+
+namespace {
+
+INodePtr make_empty(INodeKind kind, std::uint64_t id, std::uint64_t parent, std::uint32_t depth,
+                    std::string_view name) {
+    if (kind == INodeKind::Directory) return INodePtr(new DirectoryNode(id, parent, depth, name));
+    return INodePtr(new FileNode(id, parent, depth, name));
+}
+
+}  // namespace
 
 Result<std::uint64_t> FileSystem::create_inode(std::uint64_t parent, std::string_view name,
                                                INodeKind kind) {
-    return create_node(parent, name, [&](std::uint64_t id, std::uint32_t depth) -> INodePtr {
-        if (kind == INodeKind::Directory)
-            return INodePtr(new DirectoryNode(id, parent, depth, name));
-        return INodePtr(new FileNode(id, parent, depth, name));
+    auto id = take_id(name);
+    if (!id) return id.error();
+    auto parent_node = resolve(parent);
+    if (!parent_node) return parent_node.error();
+    return create_in(*parent_node, name, [&](std::uint32_t depth) {
+        return make_empty(kind, *id, parent, depth, name);
     });
 }
 
 Result<std::uint64_t> FileSystem::create_symlink(std::uint64_t parent, std::string_view name,
                                                  std::uint64_t target) {
-    return create_node(parent, name, [&](std::uint64_t id, std::uint32_t depth) {
-        return INodePtr(new SymlinkNode(id, parent, depth, name, target));
+    auto id = take_id(name);
+    if (!id) return id.error();
+    auto parent_node = resolve(parent);
+    if (!parent_node) return parent_node.error();
+    return create_in(*parent_node, name, [&](std::uint32_t depth) {
+        return INodePtr(new SymlinkNode(*id, parent, depth, name, target));
     });
+}
+
+Result<std::uint64_t> FileSystem::create_child(const INodeGuard& parent, std::string_view name,
+                                               INodeKind kind) {
+    auto id = take_id(name);
+    if (!id) return id.error();
+    return create_in(parent, name, [&](std::uint32_t depth) {
+        return make_empty(kind, *id, parent->id(), depth, name);
+    });
+}
+
+Status FileSystem::create_at_path(std::string_view path, INodeKind kind) {
+    const SplitPath split = split_last_separator(path);
+    // The parent's guard from the walk serves the creation too; the parent
+    // is not looked up a second time.
+    auto parent = get_inode_by_path(split.parent);
+    if (!parent) return parent.error();
+    auto created = create_child(*parent, split.name, kind);
+    if (!created) return created.error();
+    return {};
 }
 
 }  // namespace halvorn

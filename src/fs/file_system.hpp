@@ -88,6 +88,15 @@ public:
     Status touch(std::string_view path);
     Result<Listing> ls(std::string_view path) const;
     Result<Listing> ls_raw(std::uint64_t id) const;
+    // Calls visit(name, is_directory) for each entry of a directory, in
+    // creation order, while holding the directory's kind lock shared: other
+    // readers go on, changes of this directory wait until the visit ends.
+    // `visit` must not call back into this file system. This is the listing
+    // without copies, for callers that build their own result.
+    template <class Visit>
+    Status visit_entries(std::string_view path, Visit&& visit) const;
+    template <class Visit>
+    Status visit_entries_raw(std::uint64_t id, Visit&& visit) const;
 
     // Removal: a file that no handle holds open, an empty directory, or with
     // `recurse` a directory and everything below it (stopping at the first
@@ -110,22 +119,76 @@ public:
     std::uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_relaxed); }
 
 private:
-    // The common part of create_inode and create_symlink; `make` builds the
-    // node once its id and depth are known.
+    // A child found by name: the id as its directory lists it (a link's own
+    // id), and a guard on the node it finally leads to.
+    struct Found {
+        std::uint64_t listed_id;
+        INodeGuard node;
+    };
+    // Looks `name` up in `dir` (whose guard the caller holds) and resolves
+    // what it finds; the same answers as find_inode_by_name_with_handle
+    // followed by resolve(), without a second lookup in the table.
+    Result<Found> lookup_child(const INode& dir, std::string_view name) const;
+
+    template <class Visit>
+    Status visit_entries_of(const INode& dir, Visit& visit) const;
+    // Checks a new node's name and takes its id; a refused name uses none.
+    Result<std::uint64_t> take_id(std::string_view name);
+    // The part of every creation that runs once the parent is found; `make`
+    // builds the node from its depth.
     template <class Make>
-    Result<std::uint64_t> create_node(std::uint64_t parent, std::string_view name, Make&& make);
+    Result<std::uint64_t> create_in(const INodeGuard& parent, std::string_view name, Make&& make);
     // Whether a listed child of `dir` is known under `name`; the caller holds
     // the directory's kind lock.
     bool name_taken(const DirectoryNode& dir, std::string_view name) const;
+    // Creates an empty file or directory in the directory the caller holds.
+    Result<std::uint64_t> create_child(const INodeGuard& parent, std::string_view name,
+                                       INodeKind kind);
     Status create_at_path(std::string_view path, INodeKind kind);
-    // rm_raw below `level` directories of a recursive removal.
-    Status remove_tree(std::uint64_t id, bool recurse, std::uint32_t level);
-    // The last step of a removal: take the resolved node `id` off its
-    // parent's list and out of the table.
-    Status unlink_and_delete(std::uint64_t id);
+    // Removes `node`; `parent` is the directory that lists it when the
+    // caller already holds a guard on it (during a recursive removal), else
+    // null. `level` counts the directories above it in this removal.
+    Status remove_node(INodeGuard node, INode* parent, bool recurse, std::uint32_t level);
+    // The last step of a removal: take the node off its parent's list and
+    // out of the table.
+    Status unlink_and_delete(INodeGuard node, INode* parent);
 
     INodeTable inodes_;
+    // Never leaves the table before the file system goes, so guards on it
+    // need no pin.
+    INode* root_ = nullptr;
     std::atomic<std::uint64_t> next_inode_id_{1};
 };
+
+template <class Visit>
+Status FileSystem::visit_entries(std::string_view path, Visit&& visit) const {
+    auto dir = get_inode_by_path(path);
+    if (!dir) return dir.error();
+    return visit_entries_of(**dir, visit);
+}
+
+template <class Visit>
+Status FileSystem::visit_entries_raw(std::uint64_t id, Visit&& visit) const {
+    auto dir = resolve(id);
+    if (!dir) return dir.error();
+    return visit_entries_of(**dir, visit);
+}
+
+template <class Visit>
+Status FileSystem::visit_entries_of(const INode& dir, Visit& visit) const {
+    sync::ReadLock hold(dir.kind_lock());
+    if (!dir.is_directory()) return IoError::NotADirectory;
+    dir.as_directory().children.for_each([&](const INode* child) {
+        if (!child->is_symlink()) {
+            visit(child->name(), child->is_directory());
+            return;
+        }
+        // A link shows the name and kind of what it leads to; one that
+        // leads nowhere is not listed.
+        auto target = resolve(child->id());
+        if (target) visit((*target)->name(), (*target)->is_directory());
+    });
+    return {};
+}
 
 }  // namespace halvorn

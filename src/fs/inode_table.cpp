@@ -11,15 +11,6 @@ using sync::ReadLock;
 using sync::ReadSlots;
 using sync::WriteLock;
 
-void INodeGuard::release() {
-    if (node_ == nullptr) return;
-    if (token_ == ReadSlots::kNoSlot)
-        node_->counted_guards_.fetch_sub(1, std::memory_order_release);
-    else
-        ReadSlots::retract(token_);
-    node_ = nullptr;
-}
-
 INodeTable::INodeTable(std::uint64_t seed) : seed_(seed) {
     constexpr std::uint32_t per_shard = kInitialSlots / kShards;
     for (Shard& shard : shards_) {
@@ -52,10 +43,7 @@ INodeGuard INodeTable::get(std::uint64_t id) const {
         if (node->id_ != id) continue;
         // The shard is held, so the node cannot leave meanwhile; releasing
         // the shard afterwards publishes the pin to any later remover.
-        int slot = ReadSlots::announce(node, std::memory_order_relaxed);
-        if (slot == ReadSlots::kNoSlot)
-            node->counted_guards_.fetch_add(1, std::memory_order_relaxed);
-        return INodeGuard(node, slot);
+        return INodeGuard::pin(node);
     }
 }
 

@@ -37,6 +37,7 @@
 #include <utility>
 
 #include "fs/inode.hpp"
+#include "fs/read_slots.hpp"
 #include "fs/rw_lock.hpp"
 
 namespace halvorn {
@@ -57,19 +58,48 @@ public:
     }
     ~INodeGuard() { release(); }
 
+    // Pins a node that the caller keeps in the table by other means while
+    // this runs: it holds the kind lock of a directory that lists the node.
+    // A removal takes a node off its directory's list under that lock held
+    // exclusive before it deletes the node, and releasing the directory's
+    // lock publishes this pin to that remover, which then waits for it.
+    static INodeGuard pin_listed(INode* node) { return pin(node); }
+
+    // A guard on a node that stays in the table as long as the table itself
+    // (the root); it pins nothing.
+    static INodeGuard unpinned(INode* node) { return INodeGuard(node, kUnpinned); }
+
     explicit operator bool() const { return node_ != nullptr; }
     INode* get() const { return node_; }
     INode* operator->() const { return node_; }
     INode& operator*() const { return *node_; }
 
-    void release();
+    void release() {
+        if (node_ == nullptr) return;
+        if (token_ >= 0)
+            sync::ReadSlots::retract(token_);
+        else if (token_ == sync::ReadSlots::kNoSlot)
+            node_->counted_guards_.fetch_sub(1, std::memory_order_release);
+        node_ = nullptr;
+    }
 
 private:
     friend class INodeTable;
+    static constexpr int kUnpinned = -2;
+
     INodeGuard(INode* node, int token) : node_(node), token_(token) {}
 
+    // The pin itself: the node's address in a read slot of this thread, or a
+    // count in the node when the thread has no slot free.
+    static INodeGuard pin(INode* node) {
+        int slot = sync::ReadSlots::announce(node, std::memory_order_relaxed);
+        if (slot == sync::ReadSlots::kNoSlot)
+            node->counted_guards_.fetch_add(1, std::memory_order_relaxed);
+        return INodeGuard(node, slot);
+    }
+
     INode* node_ = nullptr;
-    int token_ = 0;  // read slot of the pin, or sync::ReadSlots::kNoSlot when counted
+    int token_ = 0;  // read slot of the pin, kNoSlot when counted, or kUnpinned
 };
 
 class INodeTable {

@@ -54,4 +54,25 @@ private:
     std::uint32_t count_ = 0;
 };
 
+// A name being looked up or added, whose hash is computed at most once and
+// only if an index asks for it (small directories have none).
+class NameKey {
+public:
+    explicit NameKey(std::string_view name) : name_(name) {}
+
+    std::string_view name() const { return name_; }
+    std::uint32_t hash() const {
+        if (!hashed_) {
+            hash_ = NameIndex::hash(name_);
+            hashed_ = true;
+        }
+        return hash_;
+    }
+
+private:
+    std::string_view name_;
+    mutable std::uint32_t hash_ = 0;
+    mutable bool hashed_ = false;
+};
+
 }  // namespace halvorn

@@ -6,17 +6,14 @@ namespace halvorn {
 Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
                                     FileHandleType type, bool create) {
     const SplitPath split = split_last_separator(path);
-    std::uint64_t parent;
-    {
-        auto guard = fs->get_inode_by_path(split.parent);
-        if (!guard) return guard.error();
-        parent = (*guard)->id();
-    }
-    auto found = fs->find_inode_by_name(parent, split.name);
-    if (found) return FileHandle::create(std::move(fs), *found, type);
+    auto parent = fs->get_inode_by_path(split.parent);
+    if (!parent) return parent.error();
+    auto found = fs->lookup_child(**parent, split.name);
+    if (found) return FileHandle::attach(std::move(fs), found->listed_id, *found->node, type);
     if (!create || found.error() != IoError::InodeNotFound) return found.error();
-    auto created = fs->create_inode(parent, split.name, INodeKind::File);
+    auto created = fs->create_child(*parent, split.name, INodeKind::File);
     if (!created) return created.error();
+    parent->release();
     return FileHandle::create(std::move(fs), *created, type);
 }
 

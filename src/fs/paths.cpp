@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "fs/file_system.hpp"
+#include "fs/name_index.hpp"
 
 namespace halvorn {
 
@@ -29,7 +30,7 @@ Result<std::uint64_t> FileSystem::find_inode_by_name_with_handle(const INode& di
     if (directory.link_count == 0) {
         // Without links every child is known under its own name, which the
         // list's index finds directly. A listed child is always in the table.
-        const INode* child = directory.children.find(name);
+        const INode* child = directory.children.find(NameKey(name));
         if (child == nullptr) return IoError::InodeNotFound;
         return child->id();
     }
@@ -52,6 +53,25 @@ Result<std::uint64_t> FileSystem::find_inode_by_name_with_handle(const INode& di
     return found;
 }
 
+Result<FileSystem::Found> FileSystem::lookup_child(const INode& dir, std::string_view name) const {
+    if (dir.is_directory() && !name.empty() && name != "." && name != "..") {
+        ReadLock hold(dir.kind_lock());
+        const DirectoryNode& directory = dir.as_directory();
+        if (directory.link_count == 0) {
+            // The common case: pin the child straight from the index while
+            // the directory's lock keeps it listed, with no table lookup.
+            INode* child = directory.children.find(NameKey(name));
+            if (child == nullptr) return IoError::InodeNotFound;
+            return Found{child->id(), INodeGuard::pin_listed(child)};
+        }
+    }
+    auto listed = find_inode_by_name_with_handle(dir, name);
+    if (!listed) return listed.error();
+    auto node = resolve(*listed);
+    if (!node) return node.error();
+    return Found{*listed, std::move(*node)};
+}
+
 Result<std::uint64_t> FileSystem::find_inode_by_name(std::uint64_t dir,
                                                      std::string_view name) const {
     auto guard = resolve(dir);
@@ -70,19 +90,17 @@ Result<INodeGuard> FileSystem::get_inode_by_path(std::string_view path) const {
         const std::string_view component = path.substr(start, end - start);
         start = end + 1;
         if (component.empty() || component == ".") continue;
-        std::uint64_t next_id;
-        if (component == "..") {
-            next_id = (*current)->parent();
-        } else {
-            auto found = find_inode_by_name_with_handle(**current, component);
-            if (!found) return found.error();
-            next_id = *found;
-        }
         // The next node is pinned before the current one is let go, so the
         // walk always holds a node of the path.
-        auto next = resolve(next_id);
-        if (!next) return next.error();
-        *current = std::move(*next);
+        if (component == "..") {
+            auto parent = resolve((*current)->parent());
+            if (!parent) return parent.error();
+            *current = std::move(*parent);
+        } else {
+            auto found = lookup_child(**current, component);
+            if (!found) return found.error();
+            *current = std::move(found->node);
+        }
     }
     return current;
 }

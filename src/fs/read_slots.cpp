@@ -1,34 +1,24 @@
 #include "fs/read_slots.hpp"
 
-#include <bit>
 #include <thread>
 
 #include "error/internal_fault.hpp"
 
 namespace halvorn::sync {
 
+constinit thread_local ThreadRecord* this_thread_record = nullptr;
+
 namespace {
 
-struct alignas(128) ThreadRecord {
-    std::atomic<const void*> slots[ReadSlots::kSlotsPerThread] = {};
-    // Claimed by a live thread; a thread that ends releases it for reuse.
-    std::atomic<bool> claimed{false};
-    // Bit i set: slot i is free. Only the owning thread reads or writes it.
-    std::uint32_t free_mask = 0;
-    // Link in the registry; written once before the record is published.
-    ThreadRecord* next = nullptr;
-};
+constexpr std::uint32_t kAllFree = (1u << kSlotsPerThread) - 1;
 
 // Head of the registry. Records are pushed at the front and never unlinked,
 // so a scan can walk the list without any lock.
 std::atomic<ThreadRecord*> registry_head{nullptr};
 
-thread_local ThreadRecord* this_thread_record = nullptr;
 // Set once the thread's record has been handed back (the thread is ending);
 // later holds fall back to the shared counters.
 thread_local bool this_thread_released = false;
-
-constexpr std::uint32_t kAllFree = (1u << ReadSlots::kSlotsPerThread) - 1;
 
 struct RecordReleaser {
     ~RecordReleaser() {
@@ -70,43 +60,20 @@ ThreadRecord* claim_record() {
     return r;
 }
 
-inline ThreadRecord* record() {
-    ThreadRecord* r = this_thread_record;
-    return r != nullptr ? r : claim_record();
-}
-
 }  // namespace
 
-int ReadSlots::announce(const void* object, std::memory_order order) {
-    ThreadRecord* r = record();
-    if (r == nullptr || r->free_mask == 0) [[unlikely]]
-        return kNoSlot;
-    int slot = std::countr_zero(r->free_mask);
-    r->free_mask &= ~(1u << slot);
-    r->slots[slot].store(object, order);
-    return slot;
-}
-
-void ReadSlots::retract(int slot) {
-    ThreadRecord* r = this_thread_record;
-    r->slots[slot].store(nullptr, std::memory_order_release);
-    r->free_mask |= 1u << slot;
-}
-
-bool ReadSlots::announced_by_this_thread(const void* object) {
-    ThreadRecord* r = this_thread_record;
-    if (r == nullptr) return false;
-    for (auto& slot : r->slots) {
-        if (slot.load(std::memory_order_relaxed) == object) return true;
-    }
-    return false;
+int ReadSlots::announce_slow(const void* object, std::memory_order order) {
+    // Either the thread's first read, or all of its slots are taken.
+    if (this_thread_record != nullptr || claim_record() == nullptr) return kNoSlot;
+    return announce(object, order);
 }
 
 void ReadSlots::wait_until_unannounced(const void* object) {
-    check_invariant(!announced_by_this_thread(object),
-                    "a thread waits for its own read of an object to end");
+    const ThreadRecord* own = this_thread_record;
     for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {
         for (auto& slot : r->slots) {
+            if (slot.load(std::memory_order_seq_cst) != object) continue;
+            check_invariant(r != own, "a thread waits for its own read of an object to end");
             Backoff backoff;
             while (slot.load(std::memory_order_seq_cst) == object)
                 backoff.pause();

@@ -18,32 +18,63 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 
 namespace halvorn::sync {
+
+inline constexpr int kSlotsPerThread = 15;
+
+struct alignas(128) ThreadRecord {
+    std::atomic<const void*> slots[kSlotsPerThread] = {};
+    // Claimed by a live thread; a thread that ends releases it for reuse.
+    std::atomic<bool> claimed{false};
+    // Bit i set: slot i is free. Only the owning thread reads or writes it.
+    std::uint32_t free_mask = 0;
+    // Link in the registry; written once before the record is published.
+    ThreadRecord* next = nullptr;
+};
+
+// The calling thread's record, or null before its first read. Initial-exec
+// TLS keeps the access to one instruction, also inside the extension module;
+// constinit tells every user that no initialisation code has to run first.
+extern constinit thread_local ThreadRecord* this_thread_record
+    __attribute__((tls_model("initial-exec")));
 
 class ReadSlots {
 public:
     // Slot indices are small; kNoSlot means "this thread has no free slot"
     // and the caller falls back to a shared counter of its own.
     static constexpr int kNoSlot = -1;
-    static constexpr int kSlotsPerThread = 15;
+    static constexpr int kSlotsPerThread = sync::kSlotsPerThread;
 
     // Writes `object` into a free slot of the calling thread. With
     // memory_order_seq_cst the announcement is ordered before the caller's
     // next seq_cst load (the reader half of a Dekker handshake).
-    static int announce(const void* object, std::memory_order order);
+    static int announce(const void* object, std::memory_order order) {
+        ThreadRecord* record = this_thread_record;
+        if (record == nullptr || record->free_mask == 0) [[unlikely]]
+            return announce_slow(object, order);
+        const int slot = std::countr_zero(record->free_mask);
+        record->free_mask &= ~(1u << slot);
+        record->slots[slot].store(object, order);
+        return slot;
+    }
 
     // Clears a slot of the calling thread (release), ending that hold.
-    static void retract(int slot);
+    static void retract(int slot) {
+        ThreadRecord* record = this_thread_record;
+        record->slots[slot].store(nullptr, std::memory_order_release);
+        record->free_mask |= 1u << slot;
+    }
 
     // Waits until no thread announces `object`. The caller must already have
     // stopped new announcements of it from taking effect. Waiting for one's
     // own announcement would never end, so that is reported as a fault.
     static void wait_until_unannounced(const void* object);
 
-    // Whether the calling thread announces `object` in one of its slots.
-    static bool announced_by_this_thread(const void* object);
+private:
+    static int announce_slow(const void* object, std::memory_order order);
 };
 
 // Spins briefly, then yields; for waits that are expected to be short

@@ -28,19 +28,18 @@ bool RwLock::try_count_reader() {
     return false;
 }
 
-RwLock::ReadToken RwLock::lock_shared() {
+RwLock::ReadToken RwLock::lock_shared_slow(int slot) {
     for (;;) {
-        int slot = ReadSlots::announce(this, std::memory_order_seq_cst);
         if (slot != ReadSlots::kNoSlot) {
             std::uint32_t seen = word_.load(std::memory_order_seq_cst);
-            if (!(seen & kWriter)) [[likely]]
-                return slot;
+            if (!(seen & kWriter)) return slot;
             ReadSlots::retract(slot);
             wait_while_writer(seen);
-            continue;
+        } else {
+            if (try_count_reader()) return kCounted;
+            wait_while_writer(word_.load(std::memory_order_relaxed));
         }
-        if (try_count_reader()) return kCounted;
-        wait_while_writer(word_.load(std::memory_order_relaxed));
+        slot = ReadSlots::announce(this, std::memory_order_seq_cst);
     }
 }
 
@@ -57,13 +56,6 @@ bool RwLock::try_lock_shared(ReadToken& token) {
     if (!try_count_reader()) return false;
     token = kCounted;
     return true;
-}
-
-void RwLock::unlock_shared(ReadToken token) {
-    if (token == kCounted)
-        word_.fetch_sub(1, std::memory_order_release);
-    else
-        ReadSlots::retract(token);
 }
 
 void RwLock::lock() {

@@ -31,10 +31,21 @@ public:
     RwLock(const RwLock&) = delete;
     RwLock& operator=(const RwLock&) = delete;
 
-    ReadToken lock_shared();
+    ReadToken lock_shared() {
+        const int slot = ReadSlots::announce(this, std::memory_order_seq_cst);
+        if (slot != ReadSlots::kNoSlot && !(word_.load(std::memory_order_seq_cst) & kWriter))
+            [[likely]]
+            return slot;
+        return lock_shared_slow(slot);
+    }
     // Never waits: false when a writer holds the lock or waits for it.
     bool try_lock_shared(ReadToken& token);
-    void unlock_shared(ReadToken token);
+    void unlock_shared(ReadToken token) {
+        if (token == kCounted)
+            word_.fetch_sub(1, std::memory_order_release);
+        else
+            ReadSlots::retract(token);
+    }
 
     void lock();
     void unlock();
@@ -44,6 +55,9 @@ private:
     static constexpr std::uint32_t kSleepers = 1u << 30;
     static constexpr std::uint32_t kCountMask = kSleepers - 1;
 
+    // The rest of lock_shared: `slot` is the announcement already made (and
+    // refused by a writer), or kNoSlot.
+    ReadToken lock_shared_slow(int slot);
     // Sleeps until the writer bit is seen clear; `seen` is the last value read.
     void wait_while_writer(std::uint32_t seen);
     bool try_count_reader();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fs/inode.hpp"
+#include "fs/name_index.hpp"
 
 namespace halvorn {
 namespace {
@@ -33,7 +34,7 @@ TEST(ChildList, MatchesAModelUnderRandomChanges) {
         bool add = next < nodes.size() && (model.empty() || random() % 5 < 3);
         if (add) {
             list.reserve_one();
-            list.push_back(&nodes[next]);
+            list.push_back(&nodes[next], NameKey(nodes[next].name()));
             model.push_back(&nodes[next++]);
         } else if (!model.empty()) {
             auto victim = model.begin() + random() % model.size();
@@ -49,7 +50,7 @@ TEST(ChildList, MatchesAModelUnderRandomChanges) {
     ASSERT_EQ(list.size(), model.size());
     for (std::size_t i = 0; i < next; ++i) {
         bool in_model = std::find(model.begin(), model.end(), &nodes[i]) != model.end();
-        EXPECT_EQ(list.find(nodes[i].name()), in_model ? &nodes[i] : nullptr) << i;
+        EXPECT_EQ(list.find(NameKey(nodes[i].name())), in_model ? &nodes[i] : nullptr) << i;
     }
 }
 
@@ -59,13 +60,13 @@ TEST(ChildList, FindsByExactName) {
     for (const char* name : {"a", "A", "a ", "\xc3\xa9", "long-name-that-does-not-fit-inline"}) {
         nodes.emplace_back(nodes.size() + 1, 0, 1, name);
         list.reserve_one();
-        list.push_back(&nodes.back());
+        list.push_back(&nodes.back(), NameKey(nodes.back().name()));
     }
-    EXPECT_EQ(list.find("A"), &nodes[1]);
-    EXPECT_EQ(list.find("a "), &nodes[2]);
-    EXPECT_EQ(list.find("long-name-that-does-not-fit-inline"), &nodes[4]);
-    EXPECT_EQ(list.find("b"), nullptr);
-    EXPECT_EQ(list.find(""), nullptr);
+    EXPECT_EQ(list.find(NameKey("A")), &nodes[1]);
+    EXPECT_EQ(list.find(NameKey("a ")), &nodes[2]);
+    EXPECT_EQ(list.find(NameKey("long-name-that-does-not-fit-inline")), &nodes[4]);
+    EXPECT_EQ(list.find(NameKey("b")), nullptr);
+    EXPECT_EQ(list.find(NameKey("")), nullptr);
 }
 
 // Emptying a large directory from the front, as a recursive removal does,
@@ -76,12 +77,12 @@ TEST(ChildList, RemovingFromTheFrontKeepsTheOrder) {
     for (int i = 0; i < 1000; ++i) {
         nodes.emplace_back(i + 1, 0, 1, std::to_string(i));
         list.reserve_one();
-        list.push_back(&nodes.back());
+        list.push_back(&nodes.back(), NameKey(nodes.back().name()));
     }
     for (int i = 0; i < 999; ++i) {
         ASSERT_TRUE(list.erase(&nodes[i]));
         ASSERT_EQ(listed(list).front(), &nodes[i + 1]);
-        ASSERT_EQ(list.find(std::to_string(999)), &nodes[999]);
+        ASSERT_EQ(list.find(NameKey(std::to_string(999))), &nodes[999]);
     }
     EXPECT_EQ(list.size(), 1u);
 }

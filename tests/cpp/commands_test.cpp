@@ -181,10 +181,13 @@ TEST_F(Commands, CatSeesWholeWritesOnly) {
             (void)handle->write(bytes);
             (void)handle->seek(SeekOrigin::Start, half.size());
             (void)handle->write(bytes);
+            (void)handle->close();
+            // Leave cat a chance however the threads are scheduled.
+            std::this_thread::yield();
         }
     });
     int whole = 0;
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 200000 && whole < 100; ++i) {
         auto result = term.run("cat f");
         if (!result) {
             EXPECT_EQ(result.error(), "cat: cannot access 'f': Resource is currently in use");
