@@ -1,7 +1,7 @@
 # Types of the extension module `halvorn`. The module is one shared object, so
 # its types ship as this stub-only package beside it.
 
-from typing import ClassVar, Final, Protocol, final
+from typing import ClassVar, Final, Protocol, SupportsIndex, final
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence"]
 
@@ -19,10 +19,10 @@ class PyFs:
         """Opens (creating if missing) a file; mode is "", "r", "w", "rw" or "wr"."""
     def listdir(self, path: str) -> tuple[list[str], list[str]]:
         """The names below path: first the non-directories, then the directories."""
-    # The method's own text signature reads "(recurse=False)", yet it takes a
-    # path and a flag, both required. Declared as an attribute with a callable
-    # type, it checks the calls that really work; as a method, the checker
-    # would hold it to the misleading text signature.
+    # The method's text signature reads "(recurse=False)", yet it takes a path
+    # and a flag, both required. A method stub could not match both that
+    # signature (which stubtest compares against) and the calls that really
+    # work; an attribute of a callable type checks the real calls.
     remove: _Remove
     def tree(self, path: str, ident: str | None = None) -> str: ...
 
@@ -33,11 +33,11 @@ class PyFileHandle:
     def id(self) -> int:
         """The inode id of the file."""
     def close(self) -> None: ...
-    def read(self, buffer: int) -> bytes:
+    def read(self, buffer: SupportsIndex) -> bytes:
         """Reads up to buffer bytes and reports the count on standard output."""
     def write(self, buffer: bytes) -> int:
         """Writes at the current offset, which stays where it was."""
-    def seek(self, offset: int, whence: Whence) -> None: ...
+    def seek(self, offset: SupportsIndex, whence: Whence) -> None: ...
     def tell(self) -> int: ...
 
 @final
