@@ -59,9 +59,13 @@ private:
     bool is_inline() const { return capacity_ == kInline; }
     INode* const* entries() const { return is_inline() ? inline_ : heap_.entries; }
     INode** entries() { return is_inline() ? inline_ : heap_.entries; }
-    std::int64_t position_of(const INode* child) const;
+    std::int64_t position_of(const INode* child, const NameKey& key) const;
     void move_to_heap(std::uint32_t capacity);
     void compact();
+    // Squeezes the holes out of `from` into `to` (which may be the same
+    // array) and returns the new count; with an index, `moved_to` (room for
+    // one number per position) renumbers it.
+    std::uint32_t squeeze(INode* const* from, INode** to, std::uint32_t* moved_to);
 
     std::uint32_t used_ = 0;  // positions taken, holes included
     std::uint32_t live_ = 0;  // entries

@@ -10,9 +10,12 @@ using sync::WriteLock;
 namespace {
 
 bool is_valid_name(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of("/\\") == std::string_view::npos &&
-           name.size() <= InlineName::kMaxSize;
+    if (name.empty() || name == "." || name == ".." || name.size() > InlineName::kMaxSize)
+        return false;
+    for (char c : name) {
+        if (c == '/' || c == '\\') return false;
+    }
+    return true;
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ using sync::WriteLock;
 INodeTable::INodeTable(std::uint64_t seed) : seed_(seed) {
     constexpr std::uint32_t per_shard = kInitialSlots / kShards;
     for (Shard& shard : shards_) {
-        shard.slots = new INode*[per_shard]();
+        shard.slots = new Slot[per_shard]();
         shard.mask = per_shard - 1;
     }
 }
@@ -23,7 +23,7 @@ INodeTable::~INodeTable() {
     INodeDeleter destroy;
     for (Shard& shard : shards_) {
         for (std::uint32_t i = 0; i <= shard.mask; ++i) {
-            if (shard.slots[i] != nullptr) destroy(shard.slots[i]);
+            if (shard.slots[i].node != nullptr) destroy(shard.slots[i].node);
         }
         delete[] shard.slots;
     }
@@ -38,31 +38,31 @@ INodeGuard INodeTable::get(std::uint64_t id) const {
     const Shard& shard = shard_for(h);
     ReadLock hold(shard.lock);
     for (std::uint32_t i = static_cast<std::uint32_t>(h) & shard.mask;; i = (i + 1) & shard.mask) {
-        INode* node = shard.slots[i];
-        if (node == nullptr) return {};
-        if (node->id_ != id) continue;
+        const Slot& slot = shard.slots[i];
+        if (slot.node == nullptr) return {};
         // The shard is held, so the node cannot leave meanwhile; releasing
         // the shard afterwards publishes the pin to any later remover.
-        return INodeGuard::pin(node);
+        if (slot.id == id) return INodeGuard::pin(slot.node);
     }
 }
 
 INodePtr INodeTable::insert(INodePtr node) {
-    const std::uint64_t h = hash(node->id());
+    const std::uint64_t id = node->id();
+    const std::uint64_t h = hash(id);
     Shard& shard = shard_for(h);
     WriteLock hold(shard.lock);
     if ((shard.count + 1) * 4 > (shard.mask + 1) * 3) grow(shard);
     for (std::uint32_t i = static_cast<std::uint32_t>(h) & shard.mask;; i = (i + 1) & shard.mask) {
-        INode*& slot = shard.slots[i];
-        if (slot == nullptr) {
-            slot = node.release();
+        Slot& slot = shard.slots[i];
+        if (slot.node == nullptr) {
+            slot = {id, node.release()};
             ++shard.count;
             return {};
         }
-        if (slot->id_ == node->id()) {
+        if (slot.id == id) {
             // Only fresh ids are ever inserted; kept for the map's contract.
-            INodePtr previous(slot);
-            slot = node.release();
+            INodePtr previous(slot.node);
+            slot.node = node.release();
             return previous;
         }
     }
@@ -76,22 +76,22 @@ INodePtr INodeTable::remove(std::uint64_t id) {
         WriteLock hold(shard.lock);
         std::uint32_t hole = static_cast<std::uint32_t>(h) & shard.mask;
         for (;; hole = (hole + 1) & shard.mask) {
-            INode* node = shard.slots[hole];
-            if (node == nullptr) return {};
-            if (node->id_ == id) break;
+            const Slot& slot = shard.slots[hole];
+            if (slot.node == nullptr) return {};
+            if (slot.id == id) break;
         }
-        removed = shard.slots[hole];
+        removed = shard.slots[hole].node;
         // Backward shift, as in the directory name index.
-        for (std::uint32_t next = (hole + 1) & shard.mask; shard.slots[next] != nullptr;
+        for (std::uint32_t next = (hole + 1) & shard.mask; shard.slots[next].node != nullptr;
              next = (next + 1) & shard.mask) {
             std::uint32_t home =
-                static_cast<std::uint32_t>(hash(shard.slots[next]->id_)) & shard.mask;
+                static_cast<std::uint32_t>(hash(shard.slots[next].id)) & shard.mask;
             if (((next - home) & shard.mask) >= ((next - hole) & shard.mask)) {
                 shard.slots[hole] = shard.slots[next];
                 hole = next;
             }
         }
-        shard.slots[hole] = nullptr;
+        shard.slots[hole] = {0, nullptr};
         --shard.count;
     }
     // No new guard can find the node now; wait for the ones that did.
@@ -104,15 +104,15 @@ INodePtr INodeTable::remove(std::uint64_t id) {
 
 void INodeTable::grow(Shard& shard) {
     const std::uint32_t capacity = (shard.mask + 1) * 2;
-    auto slots = std::make_unique<INode*[]>(capacity);
+    auto slots = std::make_unique<Slot[]>(capacity);
     const std::uint32_t mask = capacity - 1;
     for (std::uint32_t i = 0; i <= shard.mask; ++i) {
-        INode* node = shard.slots[i];
-        if (node == nullptr) continue;
-        std::uint32_t j = static_cast<std::uint32_t>(hash(node->id_)) & mask;
-        while (slots[j] != nullptr)
+        const Slot& slot = shard.slots[i];
+        if (slot.node == nullptr) continue;
+        std::uint32_t j = static_cast<std::uint32_t>(hash(slot.id)) & mask;
+        while (slots[j].node != nullptr)
             j = (j + 1) & mask;
-        slots[j] = node;
+        slots[j] = slot;
     }
     delete[] shard.slots;
     shard.slots = slots.release();
@@ -132,7 +132,7 @@ void INodeTable::for_each(const std::function<void(const INode&)>& visit) const 
     for (const Shard& shard : shards_) {
         ReadLock hold(shard.lock);
         for (std::uint32_t i = 0; i <= shard.mask; ++i) {
-            if (shard.slots[i] != nullptr) visit(*shard.slots[i]);
+            if (shard.slots[i].node != nullptr) visit(*shard.slots[i].node);
         }
     }
 }

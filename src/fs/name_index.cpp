@@ -42,10 +42,12 @@ void NameIndex::erase(std::uint32_t position, std::uint32_t hash) {
     --count_;
 }
 
-void NameIndex::clear() {
-    for (std::uint32_t i = 0; i <= mask_; ++i)
-        slots_[i] = {0, 0};
-    count_ = 0;
+void NameIndex::renumber(const std::uint32_t* new_position) {
+    for (std::uint32_t i = 0; i <= mask_; ++i) {
+        Slot& slot = slots_[i];
+        if (slot.position_plus_one != 0)
+            slot.position_plus_one = new_position[slot.position_plus_one - 1] + 1;
+    }
 }
 
 }  // namespace halvorn

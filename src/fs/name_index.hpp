@@ -30,7 +30,9 @@ public:
 
     void insert(std::uint32_t position, std::uint32_t hash);
     void erase(std::uint32_t position, std::uint32_t hash);
-    void clear();
+    // Moves every entry from position p to new_position[p]; the hashes, and
+    // so the slots, stay as they are.
+    void renumber(const std::uint32_t* new_position);
 
     // The position of the first entry with this hash that `matches` accepts.
     template <class Matches>

@@ -15,9 +15,10 @@ bool is_separator(char c) {
 }  // namespace
 
 SplitPath split_last_separator(std::string_view path) {
-    std::size_t at = path.find_last_of("/\\");
-    if (at == std::string_view::npos) return {{}, path};
-    return {path.substr(0, at), path.substr(at + 1)};
+    for (std::size_t at = path.size(); at-- > 0;) {
+        if (is_separator(path[at])) return {path.substr(0, at), path.substr(at + 1)};
+    }
+    return {{}, path};
 }
 
 Result<std::uint64_t> FileSystem::find_inode_by_name_with_handle(const INode& dir,

@@ -107,24 +107,38 @@ PyObject* to_int(std::uint64_t value) noexcept {
     return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value));
 }
 
+namespace {
+
+bool is_ascii(std::string_view text) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & 0x8080808080808080ULL) return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 PyObject* to_str(std::string_view text) noexcept {
+    // Names are mostly ASCII: then the text is the str's storage as it is,
+    // and the general decoder's bookkeeping can be skipped.
+    if (is_ascii(text)) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+        if (str != nullptr && !text.empty())
+            std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+        return str;
+    }
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
 PyObject* to_bytes(std::span<const std::uint8_t> bytes) noexcept {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                      static_cast<Py_ssize_t>(bytes.size()));
-}
-
-PyObject* to_str_list(std::span<const std::string> texts) noexcept {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyObject* text = to_str(texts[i]);
-        if (text == nullptr) return nullptr;  // the list drops the items made so far
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    return list.release();
 }
 
 }  // namespace halvorn::py

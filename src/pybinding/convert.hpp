@@ -78,8 +78,6 @@ PyObject* to_int(std::uint64_t value) noexcept;
 // A new str from UTF-8 text.
 PyObject* to_str(std::string_view text) noexcept;
 PyObject* to_bytes(std::span<const std::uint8_t> bytes) noexcept;
-// A new list of str, one per text.
-PyObject* to_str_list(std::span<const std::string> texts) noexcept;
 
 // None for success, the mapped IoError otherwise.
 inline PyObject* from_status(const Status& status) {

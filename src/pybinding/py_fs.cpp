@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "pybinding/args.hpp"
 #include "pybinding/class_type.hpp"
@@ -107,21 +108,46 @@ constexpr const char* kListdirDoc =
     "list of strings with the names of the files and directories in the directory.\n"
     "The function will return an error if the directory could not be listed.\n";
 
-// (names that are not directories, names of directories)
-PyObject* to_listing(const Listing& listing) noexcept {
-    Ref files = Ref::steal(to_str_list(listing.files));
-    if (!files) return nullptr;
-    Ref directories = Ref::steal(to_str_list(listing.directories));
-    if (!directories) return nullptr;
-    return PyTuple_Pack(2, files.get(), directories.get());
-}
-
+// (names that are not directories, names of directories), each str made
+// straight from the name the directory holds. The visit runs under the
+// directory's shared lock; making a str never runs Python code (it is not a
+// tracked container whose allocation could start the garbage collector), so
+// nothing can call back into the file system there. The lists are made
+// afterwards at their exact sizes.
 PyObject* listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::string_view path;
         if (!bind_method(kListdir, args, nargs, kwnames, arg::Text{path})) return nullptr;
-        return from_result(file_system(self)->ls(path), to_listing);
+        struct Entry {
+            Ref name;
+            bool is_directory;
+        };
+        std::vector<Entry> entries;
+        Py_ssize_t directories = 0;
+        bool failed = false;
+        Status listed =
+            file_system(self)->visit_entries(path, [&](std::string_view name, bool is_directory) {
+                if (failed) return;
+                Ref text = Ref::steal(to_str(name));
+                failed = !text;
+                directories += is_directory;
+                entries.push_back({std::move(text), is_directory});
+            });
+        if (!listed) return raise_io_error(listed.error());
+        if (failed) return nullptr;
+        const Py_ssize_t total = static_cast<Py_ssize_t>(entries.size());
+        Ref file_list = Ref::steal(PyList_New(total - directories));
+        Ref directory_list = Ref::steal(PyList_New(directories));
+        if (!file_list || !directory_list) return nullptr;
+        Py_ssize_t next_file = 0, next_directory = 0;
+        for (Entry& entry : entries) {
+            if (entry.is_directory)
+                PyList_SET_ITEM(directory_list.get(), next_directory++, entry.name.release());
+            else
+                PyList_SET_ITEM(file_list.get(), next_file++, entry.name.release());
+        }
+        return PyTuple_Pack(2, file_list.get(), directory_list.get());
     });
 }
 
