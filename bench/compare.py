@@ -507,7 +507,7 @@ def memory_per_file(names, files: int, peer_files: int) -> dict[str, float]:
 def report(results, floors, names, memory, rounds) -> None:
     floor = statistics.median(floors)
     print(f"\nfloor (bound dict.get, one str argument): median {floor:.1f} ns over {rounds} rounds")
-    width = 16
+    width = 20
     print(f"\n{'workload':32}" + "".join(f"{name:>{width}}" for name in names))
     print(f"{'(median ns / floors)':32}")
     for workload, per_impl in results.items():
@@ -520,7 +520,8 @@ def report(results, floors, names, memory, rounds) -> None:
                 continue
             ns = medians[name]
             in_floors = statistics.median(per_impl[name + "/floors"])
-            cells.append(f"{ns:,.0f} / {in_floors:,.3g}".rjust(width))
+            floors_text = f"{in_floors:,.0f}" if in_floors >= 100 else f"{in_floors:.3g}"
+            cells.append(f"{ns:,.0f} / {floors_text}".rjust(width))
         print(f"{workload:32}" + "".join(cells))
         ratios = "  ".join(f"{name} {medians[name] / fastest:.2f}x" for name in names if name in medians)
         target = TARGETS.get(workload)

@@ -1,5 +1,6 @@
 #include "fs/child_list.hpp"
 
+#include <algorithm>
 #include <memory>
 
 #include "fs/inode.hpp"
@@ -101,6 +102,11 @@ void ChildList::move_to_heap(std::uint32_t capacity) {
         heap_.entries = fresh.release();
         heap_.index = index.release();
         used_ = count;
+    } else if (live_ == used_) {
+        // No holes: every entry keeps its position, and the index stays.
+        std::copy(heap_.entries, heap_.entries + used_, fresh.get());
+        delete[] heap_.entries;
+        heap_.entries = fresh.release();
     } else {
         std::unique_ptr<std::uint32_t[]> moved_to(new std::uint32_t[used_]);
         used_ = squeeze(heap_.entries, fresh.get(), moved_to.get());

@@ -145,6 +145,7 @@ private:
     Result<std::uint64_t> create_child(const INodeGuard& parent, std::string_view name,
                                        INodeKind kind);
     Status create_at_path(std::string_view path, INodeKind kind);
+    class FileBatch;
     // Removes `node`; `parent` is the directory that lists it when the
     // caller already holds a guard on it (during a recursive removal), else
     // null. `level` counts the directories above it in this removal.

@@ -19,6 +19,44 @@ Status FileSystem::rm_raw(std::uint64_t id, bool recurse) {
     return remove_node(std::move(*node), nullptr, recurse, 0);
 }
 
+// Files of one directory on their way out: claimed (so that no handle can
+// open them and no other removal take them), then unlinked and deleted
+// together.
+class FileSystem::FileBatch {
+public:
+    FileBatch(FileSystem& fs, INode& dir) : fs_(fs), dir_(dir) {}
+    FileBatch(const FileBatch&) = delete;
+    FileBatch& operator=(const FileBatch&) = delete;
+    ~FileBatch() { flush(); }
+
+    // Claims a file; false if a handle holds it (it then stays as it is).
+    bool claim(INodeGuard file) {
+        if (!file->as_file().lock.try_delete()) return false;
+        // Claimed for good: nobody else deletes the node, so it stays in the
+        // table until this batch deletes it, guard or no guard.
+        claimed_.push_back(file.get());
+        return true;
+    }
+
+    // Unlinks and deletes what was claimed.
+    void flush() {
+        if (claimed_.empty()) return;
+        {
+            WriteLock hold(dir_.kind_lock());
+            for (INode* file : claimed_)
+                dir_.as_directory().children.erase(file);
+        }
+        for (INode* file : claimed_)
+            INodePtr deleted = fs_.inodes_.remove(file->id());
+        claimed_.clear();
+    }
+
+private:
+    FileSystem& fs_;
+    INode& dir_;  // held by the caller's guard throughout
+    SmallVector<INode*, ChildList::kInline> claimed_;
+};
+
 Status FileSystem::remove_node(INodeGuard node, INode* parent, bool recurse, std::uint32_t level) {
     // A tree is at most kMaxDepth deep; going further means a link led back
     // up the tree, which would otherwise recurse without end.
@@ -37,17 +75,26 @@ Status FileSystem::remove_node(INodeGuard node, INode* parent, bool recurse, std
                 list.for_each([&](const INode* child) { children.push_back(child->id()); });
         }
         // Depth first; the first failure ends the whole removal, and what
-        // was removed before it stays removed.
+        // was removed before it stays removed. Files listed here are claimed
+        // one by one and then unlinked together, under one exclusive hold
+        // of this directory instead of one each.
+        FileBatch files(*this, *node);
         for (std::uint64_t id : children) {
             auto child = resolve(id);
-            if (!child) return child.error();
+            if (!child) return child.error();  // the batch is flushed on the way out
             // A child listed here has this directory as its parent, unless
             // it is a link that led elsewhere.
             const bool listed_here = (*child)->id() == id;
+            if (listed_here && (*child)->is_file()) {
+                if (!files.claim(std::move(*child))) return IoError::ResourceCurrentInUse;
+                continue;
+            }
+            files.flush();
             Status removed =
                 remove_node(std::move(*child), listed_here ? node.get() : nullptr, true, level + 1);
             if (!removed) return removed;
         }
+        files.flush();
     }
 
     // The root stays: removing it removes only what it holds.

@@ -66,6 +66,24 @@ TEST_F(Removal, RecursionStopsAtTheFirstFailure) {
     EXPECT_EQ(fs->inodes().size(), 1u);
 }
 
+// Among plain files too: those before the open one go, it and those after
+// it stay, in their order.
+TEST_F(Removal, RecursionStopsAtAnOpenFileAmongFiles) {
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(fs->touch("/d/f" + std::to_string(i)).ok());
+    auto held = open("/d/f12", FileHandleType::WRITE);
+    EXPECT_EQ(fs->rm("/d", true).error(), IoError::ResourceCurrentInUse);
+    Names left;
+    for (int i = 12; i < 20; ++i)
+        left.push_back("f" + std::to_string(i));
+    EXPECT_EQ(fs->ls("/d")->files, left);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+    ASSERT_TRUE(held->close().ok());
+    EXPECT_TRUE(fs->rm("/d", true).ok());
+    EXPECT_EQ(fs->inodes().size(), 1u);
+}
+
 TEST_F(Removal, AWholeTreeGoesAndTheSiblingsKeepTheirOrder) {
     for (const char* path : {"/one", "/tree", "/tree/x", "/tree/x/y", "/three"})
         ASSERT_TRUE(fs->mkdir(path).ok());
