@@ -89,6 +89,15 @@ Status FileSystem::remove_node(INodeGuard node, INode* parent, bool recurse, std
                 if (!files.claim(std::move(*child))) return IoError::ResourceCurrentInUse;
                 continue;
             }
+            if (!listed_here) {
+                // A link may lead to a file claimed above, and the batch
+                // waits for every guard on its files: let the target go
+                // until the batch is gone, then look the link up again.
+                child->release();
+                files.flush();
+                child = resolve(id);
+                if (!child) return child.error();
+            }
             files.flush();
             Status removed =
                 remove_node(std::move(*child), listed_here ? node.get() : nullptr, true, level + 1);
