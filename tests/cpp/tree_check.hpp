@@ -1,18 +1,33 @@
 // Walks a quiet file system from the root and reports the first broken
-// invariant, or an empty string: every listed child is in the table, lists
-// its directory as parent and sits one level deeper, names are unique per
-// directory, and every node in the table is reachable from the root.
+// invariant, or an empty string: the root is itself; every listed child is
+// the table's node for its id, lists its directory as parent (through links)
+// and sits one level deeper, within the depth limit, under a valid name;
+// names are unique and found by name in directories without links, and a
+// directory counts its links right; every node in the table is reachable
+// from the root or is a link, and no id lies at or past the next one.
 #pragma once
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fs/file_system.hpp"
 
 namespace halvorn::testing {
 
+inline bool is_valid_name(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\") == std::string_view::npos;
+}
+
 inline std::string check_tree(const FileSystem& fs) {
+    {
+        INodeGuard root = fs.inodes().get(kRootId);
+        if (!root || root->parent() != kRootId || root->depth() != 0 || !root->name().empty() ||
+            !root->is_directory())
+            return "the root is missing or not itself";
+    }
     std::size_t reachable = 0;
     std::vector<std::uint64_t> pending{kRootId};
     while (!pending.empty()) {
@@ -22,23 +37,49 @@ inline std::string check_tree(const FileSystem& fs) {
         if (!dir) return "listed id " + std::to_string(id) + " is not in the table";
         ++reachable;
         if (!dir->is_directory()) continue;
-        sync::ReadLock hold(dir->kind_lock());
         std::set<std::string> names;
+        std::vector<std::pair<std::string, std::uint64_t>> by_name;
+        std::uint32_t links = 0;
         std::string problem;
-        dir->as_directory().children.for_each([&](const INode* child) {
-            if (!problem.empty()) return;
-            if (!fs.inodes().get(child->id())) problem = "child not in table";
-            auto parent = fs.get_inode_raw(child->parent());
-            if (!parent || *parent != id)
-                problem = "wrong parent of " + std::to_string(child->id());
-            if (child->depth() != dir->depth() + 1) problem = "wrong depth";
-            if (!names.insert(std::string(child->name())).second) problem = "duplicate name";
-            if (!child->is_symlink()) pending.push_back(child->id());
-        });
+        {
+            sync::ReadLock hold(dir->kind_lock());
+            const DirectoryNode& directory = dir->as_directory();
+            directory.children.for_each([&](const INode* child) {
+                if (!problem.empty()) return;
+                const std::string at = " at " + std::to_string(child->id());
+                if (fs.inodes().get(child->id()).get() != child) problem = "child not in table";
+                auto parent = fs.get_inode_raw(child->parent());
+                if (!parent || *parent != id) problem = "wrong parent";
+                if (child->depth() != dir->depth() + 1 || child->depth() > kMaxDepth)
+                    problem = "wrong depth";
+                if (!is_valid_name(child->name())) problem = "invalid name";
+                if (!names.insert(std::string(child->name())).second && directory.link_count == 0)
+                    problem = "duplicate name";
+                if (!problem.empty()) problem += at;
+                links += child->is_symlink();
+                by_name.emplace_back(child->name(), child->id());
+                if (!child->is_symlink()) pending.push_back(child->id());
+            });
+            if (problem.empty() && links != directory.link_count)
+                problem = "link count of " + std::to_string(id) + " is wrong";
+        }
         if (!problem.empty()) return problem;
+        // A link is found under its target's name, so only directories
+        // without links promise that each name finds its own entry.
+        for (const auto& [name, child] : by_name) {
+            if (links != 0) break;
+            auto found = fs.find_inode_by_name(id, name);
+            if (!found || *found != child) return "name " + name + " does not find its entry";
+        }
     }
     std::size_t links = 0;
-    fs.inodes().for_each([&](const INode& node) { links += node.is_symlink(); });
+    std::string problem;
+    fs.inodes().for_each([&](const INode& node) {
+        links += node.is_symlink();
+        if (node.id() >= fs.next_inode_id() && problem.empty())
+            problem = "id " + std::to_string(node.id()) + " not yet handed out";
+    });
+    if (!problem.empty()) return problem;
     if (reachable + links != fs.inodes().size())
         return std::to_string(fs.inodes().size() - reachable - links) + " nodes unreachable";
     return {};
