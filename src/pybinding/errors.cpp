@@ -7,6 +7,7 @@
 #include <array>
 #include <charconv>
 #include <exception>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -159,6 +160,12 @@ namespace detail {
 void raise_caught_failure(const std::source_location& entry) noexcept {
     try {
         throw;
+    } catch (const std::bad_alloc&) {
+        // Running out of memory breaks no invariant (every operation that
+        // allocates leaves its object as it was when it fails) and is the
+        // caller's to handle, so it is the MemoryError the interpreter
+        // raises for its own allocations, without a report.
+        PyErr_NoMemory();
     } catch (const InternalFault& fault) {
         report(fault.where(), describe(fault.message()));
         raise_internal_failure(describe(fault.message()));

@@ -2,12 +2,12 @@
 //
 // Below the boundary, failures are values (IoError). At the boundary they
 // become Python exceptions: an IoError becomes ValueError with the error's
-// message, and anything thrown in C++ (an InternalFault, a failed
-// allocation, whatever else) is stopped by the guard every entry point runs
-// its body through, reported on standard error and raised as the module's
-// internal-failure exception, which derives from BaseException so that an
-// ordinary `except Exception` does not swallow a broken invariant. No C++
-// exception ever unwinds into the interpreter.
+// message, and anything thrown in C++ is stopped by the guard every entry
+// point runs its body through. A failed allocation becomes MemoryError; an
+// InternalFault, or whatever else, is reported on standard error and raised
+// as the module's internal-failure exception, which derives from
+// BaseException so that an ordinary `except Exception` does not swallow a
+// broken invariant. No C++ exception ever unwinds into the interpreter.
 #pragma once
 
 #include "pybinding/python.hpp"

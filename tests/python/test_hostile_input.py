@@ -584,6 +584,33 @@ def test_tens_of_megabytes_in_and_out_in_pieces(fs, capfd):
     check(handle.read(2**64 - 1), want)
 
 
+# --- Running out of memory ----------------------------------------------------
+
+
+@pytest.mark.skipif(SANITIZED, reason="a sanitizer runtime handles failed allocations itself")
+@isolated(megabytes=1024)
+def test_running_out_of_memory_is_a_memory_error(fs, term, capfd):
+    # Input that asks the module for more memory than there is gets the
+    # interpreter's MemoryError, as its own allocations do; it is no broken
+    # invariant, and the file system stays as it was.
+    for i in range(64):
+        fs.touch(f"/f{i}")
+    writer = fs.open("/f0", "w")
+    writer.write(b"kept")
+    huge = b"x" * (256 * MEGABYTE)
+    ident = "i" * (8 * MEGABYTE)  # 64 lines of it: 512 MB of outline
+    line = "ls " + "w" * (256 * MEGABYTE)
+    before = str(fs)
+    cap_address_space(128 * MEGABYTE)
+    calls = [lambda: writer.write(huge), lambda: fs.tree("/", ident), lambda: term.exec(line)]
+    for call in calls:
+        with pytest.raises(MemoryError):
+            call()
+    assert str(fs) == before
+    assert capfd.readouterr().err == ""
+    assert writer.write(b"more") == 4
+
+
 # --- Objects that convert in odd ways -----------------------------------------
 
 
