@@ -31,10 +31,16 @@ public:
 
     // Claims a file; false if a handle holds it (it then stays as it is).
     bool claim(INodeGuard file) {
-        if (!file->as_file().lock.try_delete()) return false;
-        // Claimed for good: nobody else deletes the node, so it stays in the
-        // table until this batch deletes it, guard or no guard.
+        // Room for the file first: a claim is for good, so a file claimed
+        // and then not recorded, for want of memory, would never be
+        // unlinked, and could never be opened or removed again.
         claimed_.push_back(file.get());
+        if (!file->as_file().lock.try_delete()) {
+            claimed_.pop_back();
+            return false;
+        }
+        // Claimed: nobody else deletes the node, so it stays in the table
+        // until this batch deletes it, guard or no guard.
         return true;
     }
 

@@ -23,6 +23,7 @@ public:
         data()[size_++] = value;
     }
 
+    void pop_back() { --size_; }
     void clear() { size_ = 0; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
