@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# Builds and runs the tests under the sanitizers, one mode per call:
+#
+#   tools/sanitize.sh asan     C++ tests with AddressSanitizer and UBSan (build/asan),
+#                              and a short run of the stress program
+#   tools/sanitize.sh tsan     C++ tests and the stress program with ThreadSanitizer (build/tsan)
+#   tools/sanitize.sh python   the Python tests against the module built with AddressSanitizer
+#                              and UBSan (build/asan-py); the interpreter itself is not built
+#                              with them, so the runtime is preloaded
+#   tools/sanitize.sh all      the three in turn
+#
+# Works from a fresh clone (as root it installs the Debian packages it
+# needs) and exits non-zero on any failing test and on any sanitizer report.
+# STRESS_SECONDS overrides how long the stress program runs in asan and tsan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+usage() {
+    echo "usage: $0 asan|tsan|python|all" >&2
+    exit 64
+}
+[ $# -eq 1 ] || usage
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+need_debian_packages() {
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+            missing+=("$package")
+    done
+    ((${#missing[@]})) || return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+        exit 1
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# The runtime library of a sanitizer as the compiler links it; fails when
+# the compiler does not have it.
+runtime_library() {
+    local path
+    path=$(g++ -print-file-name="$1")
+    if [ "$path" = "$1" ] || [ ! -e "$path" ]; then
+        echo "g++ has no $1; install its sanitizer runtimes" >&2
+        exit 1
+    fi
+    echo "$path"
+}
+
+configure_and_build() {  # build dir, sanitizers, extra cmake arguments...
+    local dir=$1 sanitizers=$2
+    shift 2
+    cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DHALVORN_SANITIZE="$sanitizers" "$@" >/dev/null
+    cmake --build "$dir" --parallel "$jobs"
+}
+
+# Runs the C++ tests of a build through CTest and reports how many ran.
+run_ctest() {  # build dir, label
+    local log="$1/ctest.log" count
+    ctest --test-dir "$1" --output-on-failure --parallel "$jobs" 2>&1 | tee "$log" |
+        grep -v -E '^ *(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed)' || true
+    count=$(sed -n 's/^[0-9]*% tests passed.* out of \([0-9]*\)$/\1/p' "$log")
+    if ! grep -q '^100% tests passed' "$log" || [ -z "$count" ] || [ "$count" -eq 0 ]; then
+        echo "$2: the C++ tests failed (log: $log)" >&2
+        return 1
+    fi
+    echo "$2: $count C++ tests run, all passed"
+}
+
+run_stress() {  # program, label, threads
+    local seconds=${STRESS_SECONDS:-20}
+    echo "== $2: stress program, $3 threads for $seconds s"
+    if ! "$1" --threads "$3" --seconds "$seconds"; then
+        echo "$2: the stress program failed" >&2
+        return 1
+    fi
+}
+
+mode_asan() {
+    echo "== asan: C++ tests with AddressSanitizer and UBSan (build/asan)"
+    need_debian_packages g++ cmake libgtest-dev
+    runtime_library libasan.so >/dev/null
+    runtime_library libubsan.so >/dev/null
+    configure_and_build build/asan address,undefined \
+        -DHALVORN_BUILD_TESTS=ON -DHALVORN_BUILD_MODULE=OFF
+    export ASAN_OPTIONS=detect_stack_use_after_return=1:strict_init_order=1
+    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+    run_ctest build/asan asan
+    STRESS_SECONDS=${STRESS_SECONDS:-10} run_stress \
+        build/asan/tests/cpp/stress/halvorn_core_stress asan 4
+}
+
+mode_tsan() {
+    echo "== tsan: C++ tests and the stress program with ThreadSanitizer (build/tsan)"
+    need_debian_packages g++ cmake libgtest-dev
+    runtime_library libtsan.so >/dev/null
+    configure_and_build build/tsan thread -DHALVORN_BUILD_TESTS=ON -DHALVORN_BUILD_MODULE=OFF
+    # A report fails the process that made it, at once.
+    export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+    run_ctest build/tsan tsan
+    run_stress build/tsan/tests/cpp/stress/halvorn_core_stress tsan 4
+}
+
+mode_python() {
+    echo "== python: the Python tests on the module built with AddressSanitizer and UBSan (build/asan-py)"
+    need_debian_packages g++ cmake
+    local python asan module_dir reports
+    python=$(python3 -c 'import sys; print(sys.executable)')
+    if ! "$python" -c 'import sysconfig, os, sys
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
+        need_debian_packages python3-dev
+    fi
+    "$python" -c 'import pytest, hypothesis, numpy, mypy' 2>/dev/null ||
+        "$python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+    asan=$(runtime_library libasan.so)
+    runtime_library libubsan.so >/dev/null
+
+    # The module alone, for the interpreter that runs the tests.
+    cmake -S . -B build/asan-py "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DHALVORN_SANITIZE=address,undefined -DHALVORN_BUILD_MODULE=ON \
+        -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$python" >/dev/null
+    cmake --build build/asan-py --parallel "$jobs" --target halvorn
+    module_dir=$root/build/asan-py/src/pybinding
+
+    # Reports go to files, so that one made in a child process (the shell
+    # tests start interpreters of their own) is seen even when the test that
+    # started it only looks at the exit status.
+    reports=$root/build/asan-py/reports
+    rm -rf "$reports" && mkdir -p "$reports"
+    export LD_PRELOAD=$asan
+    export ASAN_OPTIONS=detect_leaks=0:log_path=$reports/asan
+    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
+    export PYTHONPATH=$module_dir:$root/src/shell
+    export PYTHONNOUSERSITE=1
+
+    # An installed halvorn must not stand in for this build.
+    local found
+    found=$("$python" -c 'import halvorn; print(halvorn.__file__)')
+    case $found in
+        "$module_dir"/*) echo "python: testing $found" ;;
+        *)
+            echo "python: halvorn comes from $found, not from $module_dir" >&2
+            return 1
+            ;;
+    esac
+
+    # One test watches every descriptor call of a workload under strace, and
+    # the sanitizer runtime makes some of its own: UBSan probes whether a
+    # vtable is readable by writing it into a pipe. That test runs in the
+    # ordinary suite.
+    local status=0
+    "$python" -m pytest -q -p no:cacheprovider tests/python \
+        --deselect tests/python/test_no_host_files.py::test_the_workload_makes_no_file_or_descriptor_calls ||
+        status=$?
+    if compgen -G "$reports/*" >/dev/null; then
+        echo "python: sanitizer reports:" >&2
+        cat "$reports"/* >&2
+        status=1
+    fi
+    unset LD_PRELOAD
+    return "$status"
+}
+
+case $1 in
+    asan) mode_asan ;;
+    tsan) mode_tsan ;;
+    python) mode_python ;;
+    all)
+        status=0
+        for mode in asan tsan python; do
+            start=$SECONDS
+            # Each mode in a process of its own: its settings stay its own,
+            # and a failure stops that mode (errexit is off inside an if).
+            if bash "$0" "$mode"; then
+                echo "== $mode: passed in $((SECONDS - start)) s"
+            else
+                echo "== $mode: FAILED after $((SECONDS - start)) s" >&2
+                status=1
+            fi
+        done
+        exit "$status"
+        ;;
+    *) usage ;;
+esac
