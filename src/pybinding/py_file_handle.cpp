@@ -102,24 +102,34 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&]() -> PyObject* {
         std::uint64_t wanted = 0;
         if (!bind_method(kRead, args, nargs, kwnames, arg::Size{wanted})) return nullptr;
-        return handle_of(self).with_lock([&](FileHandle& handle) -> PyObject* {
-            // `wanted` is a byte count from Python and may be anything up to
-            // 2**64 - 1; only what the file can give is allocated, straight
-            // into the result. Nothing can grow or shrink the file between
-            // the two calls: a handle that reads keeps writers out, and the
-            // mutex keeps this handle's offset still.
-            Result<std::uint64_t> readable = handle.readable(wanted);
-            if (!readable) return raise_io_error(readable.error());
-            Ref bytes =
-                Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*readable)));
-            if (!bytes) return nullptr;
-            Result<std::uint64_t> count = handle.read(std::span(
-                reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *readable));
-            if (!count) return raise_io_error(count.error());
-            check_invariant(*count == *readable, "a read returned less than the file held");
-            report_read(*count);
-            return bytes.release();
-        });
+        // The exception of a failure is made only once the mutex is let go:
+        // making one can start the garbage collector, whose finalizers may
+        // use this very handle.
+        Ref bytes;
+        Result<std::uint64_t> count =
+            handle_of(self).with_lock([&](FileHandle& handle) -> Result<std::uint64_t> {
+                // `wanted` is a byte count from Python and may be anything up
+                // to 2**64 - 1; only what the file can give is allocated,
+                // straight into the result. Nothing can grow or shrink the
+                // file between the two calls: a handle that reads keeps
+                // writers out, and the mutex keeps this handle's offset still.
+                // A bytes object is no container the collector tracks, so
+                // making one starts no collection.
+                Result<std::uint64_t> readable = handle.readable(wanted);
+                if (!readable) return readable;
+                bytes = Ref::steal(
+                    PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*readable)));
+                if (!bytes) return readable;  // with the interpreter's MemoryError set
+                Result<std::uint64_t> read = handle.read(std::span(
+                    reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *readable));
+                if (read) {
+                    check_invariant(*read == *readable, "a read returned less than the file held");
+                    report_read(*read);
+                }
+                return read;
+            });
+        if (!count) return raise_io_error(count.error());
+        return bytes.release();
     });
 }
 

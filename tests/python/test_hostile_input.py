@@ -36,6 +36,7 @@ EXISTS = "Resource already exists"
 IN_USE = "Resource is currently in use"
 BAD_MODE = "Unrecognized file mode"
 INVALID = "Invalid file descriptor"
+NO_READ = "File does not support the specified operation: read"
 MALFORMED = "The command was not correctly formatted"
 
 MEGABYTE = 1 << 20
@@ -609,6 +610,43 @@ def test_running_out_of_memory_is_a_memory_error(fs, term, capfd):
     assert str(fs) == before
     assert capfd.readouterr().err == ""
     assert writer.write(b"more") == 4
+
+
+# --- Finalizers that run inside a call -----------------------------------------
+
+
+@isolated(seconds=10)
+def test_a_failing_read_lets_finalizers_use_its_handle(fs):
+    # Making the exception of a failed call can start the garbage collector
+    # (at once when another exception is being handled), and a finalizer it
+    # runs may use the very handle that failed.
+    writer = fs.open("/f", "w")
+    inside, seen = [], []
+
+    class Finalizer:
+        def __del__(self):
+            seen.append((bool(inside), writer.tell()))
+
+    def garbage():
+        cycle = Finalizer()
+        cycle.self = cycle
+
+    thresholds = gc.get_threshold()
+    gc.set_threshold(1)
+    try:
+        try:
+            raise KeyError
+        except KeyError:
+            garbage()
+            inside.append(True)
+            try:
+                writer.read(1)
+            except ValueError as error:
+                inside.clear()
+                assert error.args == (NO_READ,)
+    finally:
+        gc.set_threshold(*thresholds)
+    assert seen == [(True, 0)]
 
 
 # --- Objects that convert in odd ways -----------------------------------------
