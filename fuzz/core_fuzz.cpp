@@ -24,6 +24,7 @@ namespace {
 constexpr std::size_t kMaxSteps = 200;
 constexpr std::size_t kMaxBytes = 4096;
 constexpr std::size_t kMaxHandles = 16;
+constexpr std::size_t kMaxKnown = 1024;
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 
 // Names that collide often, plus the ones the core must refuse.
@@ -230,8 +231,22 @@ void Session::step(Input& in) {
             return remove(in);
         case 13:
             return names(in);
-        default:
+        case 14:
             return kinds(in);
+        default: {
+            // Many entries at once, so that directories index their names
+            // and the table grows; bounded so that the checks stay cheap.
+            const std::uint64_t parent = pick_id(in);
+            const std::uint8_t prefix = in.byte();
+            const int count = in.byte() % 64 + 1;
+            for (int i = 0; i < count && known_.size() < kMaxKnown; ++i) {
+                const std::string name = std::to_string(prefix) + "-" + std::to_string(i);
+                auto made = fs_->create_inode(parent, name,
+                                              i % 4 == 0 ? INodeKind::Directory : INodeKind::File);
+                if (made) handed_out(*made);
+            }
+            return;
+        }
     }
 }
 
