@@ -53,10 +53,14 @@ runtime_library() {
     echo "$path"
 }
 
+# -O1, as sanitizer builds usually are: it compiles in about half the time
+# of -O2, which is most of a run, and the tests stay fast.
+build_type=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g")
+
 configure_and_build() {  # build dir, sanitizers, extra cmake arguments...
     local dir=$1 sanitizers=$2
     shift 2
-    cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S . -B "$dir" "${generator[@]}" "${build_type[@]}" \
         -DHALVORN_SANITIZE="$sanitizers" "$@" >/dev/null
     cmake --build "$dir" --parallel "$jobs"
 }
@@ -123,7 +127,7 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     runtime_library libubsan.so >/dev/null
 
     # The module alone, for the interpreter that runs the tests.
-    cmake -S . -B build/asan-py "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S . -B build/asan-py "${generator[@]}" "${build_type[@]}" \
         -DHALVORN_SANITIZE=address,undefined -DHALVORN_BUILD_MODULE=ON \
         -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$python" >/dev/null
     cmake --build build/asan-py --parallel "$jobs" --target halvorn
