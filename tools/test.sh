@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the C++ core through
-# CTest and the Python module through pytest. Safe to run on a fresh machine
-# (as root it installs Debian packages itself) and again on a used one.
+# CTest and the Python module through pytest, then the same tests under the
+# sanitizers and each fuzzer for a bounded time. Safe to run on a fresh
+# machine (as root it installs Debian packages itself) and again on a used
+# one. `--quick` stops after the ordinary C++ and Python tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++ cmake libgtest-dev)
+quick=false
+[ "${1:-}" = "--quick" ] && quick=true
+
+apt_packages=(g++ cmake libgtest-dev strace)
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
@@ -34,3 +39,11 @@ ctest --test-dir build/tests --output-on-failure --parallel 2
 echo "== Python tests"
 python3 -m pip install -q --disable-pip-version-check .
 python3 -m pytest -q tests/python
+
+$quick && exit 0
+
+echo "== Sanitizers"
+bash tools/sanitize.sh all
+
+echo "== Fuzzing"
+bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
