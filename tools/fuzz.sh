@@ -14,21 +14,8 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
     exit 2
 fi
 
-apt_packages=(clang-16 libclang-rt-16-dev)
-command -v cmake >/dev/null || apt_packages+=(cmake)
-missing=()
-for package in "${apt_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    if [ "$(id -u)" -eq 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-    else
-        echo "Missing Debian packages: ${missing[*]} (run as root to install them)" >&2
-        exit 1
-    fi
-fi
+source tools/debian.sh
+need_debian_packages clang-16 libclang-rt-16-dev cmake
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

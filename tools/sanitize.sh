@@ -26,20 +26,7 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-need_debian_packages() {
-    local missing=() package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-            missing+=("$package")
-    done
-    ((${#missing[@]})) || return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Missing Debian packages: ${missing[*]} (run as root to install them)" >&2
-        exit 1
-    fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+source tools/debian.sh
 
 # The runtime library of a sanitizer as the compiler links it; fails when
 # the compiler does not have it.

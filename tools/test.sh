@@ -10,20 +10,8 @@ cd "$(dirname "$0")/.."
 quick=false
 [ "${1:-}" = "--quick" ] && quick=true
 
-apt_packages=(g++ cmake libgtest-dev strace)
-missing=()
-for package in "${apt_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    if [ "$(id -u)" -eq 0 ]; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-    else
-        echo "Missing Debian packages: ${missing[*]} (run as root to install them)" >&2
-        exit 1
-    fi
-fi
+source tools/debian.sh
+need_debian_packages g++ cmake libgtest-dev strace
 
 python3 -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 

@@ -9,6 +9,18 @@ import halvorn
 
 
 @pytest.fixture
+def fs():
+    """A fresh file system."""
+    return halvorn.PyFs()
+
+
+@pytest.fixture
+def term(fs):
+    """A terminal on the test's file system."""
+    return halvorn.PyTerm(fs)
+
+
+@pytest.fixture
 def run_python():
     """Runs a snippet in a fresh interpreter that imports the same halvorn
     build as this test session; returns the completed process."""

@@ -155,16 +155,6 @@ def raises_exactly(message):
     check(info.value.args, (message,))
 
 
-@pytest.fixture
-def fs():
-    return PyFs()
-
-
-@pytest.fixture
-def term(fs):
-    return PyTerm(fs)
-
-
 # --- Texts without a UTF-8 form -----------------------------------------------
 
 # Every text parameter of the module, with the other arguments valid.

@@ -4,7 +4,7 @@ import io
 
 import pytest
 
-from halvorn import PyFileHandle, PyFs, Whence
+from halvorn import PyFileHandle, Whence
 
 INVALID = "Invalid file descriptor"
 NO_READ = "File does not support the specified operation: read"
@@ -22,11 +22,6 @@ def raises_exactly(message):
 
 def report(*counts):
     return "".join(f"Read {count} bytes from file\n" for count in counts)
-
-
-@pytest.fixture
-def fs():
-    return PyFs()
 
 
 @pytest.fixture

@@ -26,11 +26,6 @@ def raises_exactly(message):
     assert info.value.args == (message,)
 
 
-@pytest.fixture
-def fs():
-    return PyFs()
-
-
 def chain(depth):
     """The paths of `depth` directories, each inside the one before."""
     return ["/d" * level for level in range(1, depth + 1)]

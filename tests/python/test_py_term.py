@@ -11,16 +11,6 @@ from halvorn import PyFs, PyTerm
 HELP_WORDS = {"cd", "ls", "pwd", "cat", "mkdir", "touch", "help"}
 
 
-@pytest.fixture
-def fs():
-    return PyFs()
-
-
-@pytest.fixture
-def term(fs):
-    return PyTerm(fs)
-
-
 def error_of(term, line):
     with pytest.raises(ValueError) as info:
         term.exec(line)
