@@ -8,6 +8,19 @@ import pytest
 import halvorn
 
 
+def public_names(cls):
+    """The names a class defines itself, dunders aside, sorted."""
+    return sorted(name for name in vars(cls) if not name.startswith("__"))
+
+
+def check_method_documentation(cls, name, docs):
+    """`docs[name]` is (text signature, docstring) of cls.name, exactly."""
+    signature, doc = docs[name]
+    method = getattr(cls, name)
+    assert method.__text_signature__ == signature
+    assert method.__doc__ == doc
+
+
 @pytest.fixture
 def fs():
     """A fresh file system."""

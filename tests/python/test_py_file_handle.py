@@ -3,6 +3,7 @@ import gc
 import io
 
 import pytest
+from conftest import check_method_documentation, public_names
 
 from halvorn import PyFileHandle, Whence
 
@@ -311,11 +312,8 @@ DOCS = {
 
 @pytest.mark.parametrize("name", DOCS)
 def test_method_documentation(name):
-    signature, doc = DOCS[name]
-    method = getattr(PyFileHandle, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
+    check_method_documentation(PyFileHandle, name, DOCS)
 
 
 def test_methods_are_exactly_these():
-    assert sorted(n for n in vars(PyFileHandle) if not n.startswith("__")) == sorted(DOCS)
+    assert public_names(PyFileHandle) == sorted(DOCS)

@@ -3,6 +3,7 @@ import gc
 
 import numpy
 import pytest
+from conftest import check_method_documentation, public_names
 
 from halvorn import PyFileHandle, PyFs
 
@@ -391,14 +392,11 @@ DOCS = {
 
 @pytest.mark.parametrize("name", DOCS)
 def test_method_documentation(name):
-    signature, doc = DOCS[name]
-    method = getattr(PyFs, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
+    check_method_documentation(PyFs, name, DOCS)
 
 
 def test_methods_are_exactly_these():
-    assert sorted(n for n in vars(PyFs) if not n.startswith("__")) == sorted(DOCS)
+    assert public_names(PyFs) == sorted(DOCS)
 
 
 def test_handles_keep_the_file_system_alive():
