@@ -12,6 +12,8 @@ need_debian_packages() {
         echo "Missing Debian packages: ${missing[*]} (run as root to install them)" >&2
         exit 1
     fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    # Another script may be installing at the same moment: wait for its lock.
+    apt-get -o DPkg::Lock::Timeout=900 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
+        "${missing[@]}" >/dev/null
 }

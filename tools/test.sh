@@ -4,34 +4,72 @@
 # sanitizers and each fuzzer for a bounded time. Safe to run on a fresh
 # machine (as root it installs Debian packages itself) and again on a used
 # one. `--quick` stops after the ordinary C++ and Python tests.
+#
+# Every step is a named stage; a table of the stages and their times closes
+# the run, also when a stage fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=false
 [ "${1:-}" = "--quick" ] && quick=true
 
-source tools/debian.sh
-need_debian_packages g++ cmake libgtest-dev strace
+stage_names=()
+stage_seconds=()
+run_started=$SECONDS
 
-python3 -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+print_stage_table() {
+    local i
+    ((${#stage_names[@]})) || return 0
+    echo
+    printf '%-44s %8s\n' "stage" "seconds"
+    for i in "${!stage_names[@]}"; do
+        printf '%-44s %8s\n' "${stage_names[$i]}" "${stage_seconds[$i]}"
+    done
+    printf '%-44s %8s\n' "total" "$((SECONDS - run_started))"
+}
+trap print_stage_table EXIT
+
+# stage NAME COMMAND...: runs one step and records how long it took; a
+# failing step ends the run with its status, after the table.
+stage() {
+    local name=$1 started=$SECONDS status=0
+    shift
+    echo "== $name"
+    "$@" || status=$?
+    stage_names+=("$name")
+    if ((status)); then
+        stage_seconds+=("FAILED")
+        exit "$status"
+    fi
+    stage_seconds+=("$((SECONDS - started))")
+}
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-echo "== C++ tests"
-cmake -S . -B build/tests "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DHALVORN_BUILD_TESTS=ON -DHALVORN_BUILD_MODULE=OFF >/dev/null
-cmake --build build/tests --parallel
-ctest --test-dir build/tests --output-on-failure --parallel 2
+setup() {
+    source tools/debian.sh
+    need_debian_packages g++ cmake libgtest-dev strace
+    python3 -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+}
 
-echo "== Python tests"
-python3 -m pip install -q --disable-pip-version-check .
-python3 -m pytest -q tests/python
+cpp_tests() {
+    cmake -S . -B build/tests "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DHALVORN_BUILD_TESTS=ON -DHALVORN_BUILD_MODULE=OFF >/dev/null
+    cmake --build build/tests --parallel
+    ctest --test-dir build/tests --output-on-failure --parallel 2
+}
+
+python_tests() {
+    python3 -m pip install -q --disable-pip-version-check .
+    python3 -m pytest -q tests/python
+}
+
+stage "Setup" setup
+stage "C++ tests" cpp_tests
+stage "Python tests" python_tests
 
 $quick && exit 0
 
-echo "== Sanitizers"
-bash tools/sanitize.sh all
-
-echo "== Fuzzing"
-bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
+stage "Sanitizers" bash tools/sanitize.sh all
+stage "Fuzzing" bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
