@@ -32,10 +32,18 @@ trap print_stage_table EXIT
 # stage NAME COMMAND...: runs one step and records how long it took; a
 # failing step ends the run with its status, after the table.
 stage() {
-    local name=$1 started=$SECONDS status=0
+    local name=$1 started=$SECONDS status
     shift
     echo "== $name"
-    "$@" || status=$?
+    # A subshell of its own, outside any || list, so that `set -e` holds
+    # inside the step's functions too.
+    set +e
+    (
+        set -e
+        "$@"
+    )
+    status=$?
+    set -e
     stage_names+=("$name")
     if ((status)); then
         stage_seconds+=("FAILED")
