@@ -8,6 +8,12 @@
 #                              and UBSan (build/asan-py); the interpreter itself is not built
 #                              with them, so the runtime is preloaded
 #   tools/sanitize.sh all      the three in turn
+#   tools/sanitize.sh python-tsan
+#                              the thread tests on free-threaded CPython built with
+#                              ThreadSanitizer, against the module built with it (build/tsan-py);
+#                              builds that interpreter first when it is missing, which takes
+#                              long, so `all` leaves it out and the test command runs it as a
+#                              stage of its own
 #
 # Works from a fresh clone (as root it installs the Debian packages it
 # needs) and exits non-zero on any failing test and on any sanitizer report.
@@ -17,7 +23,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 usage() {
-    echo "usage: $0 asan|tsan|python|all" >&2
+    echo "usage: $0 asan|tsan|python|python-tsan|all" >&2
     exit 64
 }
 [ $# -eq 1 ] || usage
@@ -153,10 +159,69 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     return "$status"
 }
 
+mode_python_tsan() {
+    echo "== python-tsan: the thread tests on free-threaded CPython and the module, both with ThreadSanitizer"
+    need_debian_packages g++ cmake
+    runtime_library libtsan.so >/dev/null
+    local python prefix venv module_dir reports tests
+    python=$(bash tools/free_threaded_python.sh --tsan)
+    prefix=$(dirname "$(dirname "$python")")
+    venv=$root/build/venv-3.13t-tsan
+
+    # Setting up runs the instrumented interpreter through pip and CMake:
+    # what it would report there is CPython's business, not these tests'.
+    export TSAN_OPTIONS=report_bugs=0
+    if ! "$venv/bin/python" -c "" 2>/dev/null; then
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+    fi
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+    cmake -S . -B build/tsan-py "${generator[@]}" "${build_type[@]}" \
+        -DHALVORN_SANITIZE=thread -DHALVORN_BUILD_MODULE=ON \
+        -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$python" >/dev/null
+    cmake --build build/tsan-py --parallel "$jobs" --target halvorn
+    module_dir=$root/build/tsan-py/src/pybinding
+
+    export PYTHONPATH=$module_dir:$root/src/shell
+    export PYTHONNOUSERSITE=1
+    export PYTHON_GIL=0
+    local found
+    found=$("$venv/bin/python" -c 'import halvorn; print(halvorn.__file__)')
+    case $found in
+        "$module_dir"/*) echo "python-tsan: testing $found" ;;
+        *)
+            echo "python-tsan: halvorn comes from $found, not from $module_dir" >&2
+            return 1
+            ;;
+    esac
+
+    # CPython's own suppressions for its free-threading races, and nothing
+    # of ours. Reports go to files, as in the python mode, so one made in a
+    # child interpreter is seen too; the first one ends its process.
+    reports=$root/build/tsan-py/reports
+    rm -rf "$reports" && mkdir -p "$reports"
+    export TSAN_OPTIONS="suppressions=$prefix/tsan/suppressions_free_threading.txt:halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
+    tests=(tests/python/test_threads.py)
+    if [ ! -e "${tests[0]}" ]; then
+        # Until the thread tests exist, the file system's own tests stand in.
+        echo "python-tsan: no ${tests[0]} yet; running tests/python/test_py_fs.py"
+        tests=(tests/python/test_py_fs.py)
+    fi
+    local status=0
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" || status=$?
+    if compgen -G "$reports/*" >/dev/null; then
+        echo "python-tsan: ThreadSanitizer reports:" >&2
+        cat "$reports"/* >&2
+        status=1
+    fi
+    return "$status"
+}
+
 case $1 in
     asan) mode_asan ;;
     tsan) mode_tsan ;;
     python) mode_python ;;
+    python-tsan) mode_python_tsan ;;
     all)
         status=0
         for mode in asan tsan python; do

@@ -80,4 +80,6 @@ stage "Python tests" python_tests
 $quick && exit 0
 
 stage "Sanitizers" bash tools/sanitize.sh all
+stage "Python 3.13t, GIL off" bash tools/free_threaded_suite.sh
+stage "Thread tests under TSan" bash tools/sanitize.sh python-tsan
 stage "Fuzzing" bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs the whole Python suite on free-threaded CPython 3.13 with the GIL
+# off, building that interpreter first on a machine that lacks it (see
+# tools/free_threaded_python.sh), then checks that importing halvorn leaves
+# the GIL off on its own: a module that does not declare itself safe without
+# the GIL makes the interpreter turn it back on, with a RuntimeWarning.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=$(bash tools/free_threaded_python.sh)
+PYTHON_GIL=0 bash tools/python_suite.sh "$python" 3.13t "$@"
+
+echo "== 3.13t: importing halvorn, warnings as errors, leaves the GIL off"
+env -u PYTHON_GIL build/venv-3.13t/bin/python -W error -c '
+import sys
+import halvorn
+assert not sys._is_gil_enabled(), "importing halvorn enabled the GIL"
+'
