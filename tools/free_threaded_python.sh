@@ -109,15 +109,17 @@ EOF
     ls "$source_dir"/python3.13_3.13.*.orig.tar.xz | tail -n 1
 }
 
+work=""
+# The build tree goes whatever happens; a failed build leaves nothing at $prefix.
+trap '[ -z "$work" ] || rm -rf "$work"' EXIT
+
 build() {
-    local tarball work source staging started=$SECONDS
+    local tarball source staging started=$SECONDS
     local configure_options=(--prefix="$prefix" --disable-gil --with-ensurepip=install)
     tarball=$(fetch_source)
     echo "free-threaded python: building from $(basename "$tarball") into $prefix" \
         "(log: $log)" >&2
     work=$(mktemp -d "$cache/build.XXXXXX")
-    # The build tree goes whatever happens; a failed build leaves nothing at $prefix.
-    trap 'rm -rf "$work"' EXIT
     tar -xJf "$tarball" -C "$work"
     source=$(echo "$work"/Python-3.13.*)
     staging=$work/staging
