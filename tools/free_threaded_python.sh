@@ -116,6 +116,7 @@ trap '[ -z "$work" ] || rm -rf "$work"' EXIT
 build() {
     local tarball source staging started=$SECONDS
     local configure_options=(--prefix="$prefix" --disable-gil --with-ensurepip=install)
+    local install_options=()
     tarball=$(fetch_source)
     echo "free-threaded python: building from $(basename "$tarball") into $prefix" \
         "(log: $log)" >&2
@@ -124,7 +125,12 @@ build() {
     source=$(echo "$work"/Python-3.13.*)
     staging=$work/staging
     if $tsan; then
-        configure_options+=(--with-thread-sanitizer)
+        # Installing runs the new interpreter to compile the whole standard
+        # library to bytecode and to install pip: under the sanitizer that is
+        # a quarter of an hour, more than the build. Modules are compiled when
+        # first imported instead, and a venv brings its own pip.
+        configure_options+=(--with-thread-sanitizer --with-ensurepip=no)
+        install_options+=(PYTHON_FOR_BUILD=true)
         # The new interpreter runs during the build: without CPython's own
         # suppressions its known races would flood the log.
         export TSAN_OPTIONS="suppressions=$source/Tools/tsan/suppressions_free_threading.txt"
@@ -135,7 +141,7 @@ build() {
         make -j2
         # Installed into a staging folder first, then moved into place, so an
         # interrupted install never looks like a finished one.
-        make install DESTDIR="$staging" COMPILEALL_OPTS=-j2
+        make install DESTDIR="$staging" COMPILEALL_OPTS=-j2 "${install_options[@]}"
     ) >"$log" 2>&1 || {
         echo "free-threaded python: the build failed; the end of $log:" >&2
         tail -n 30 "$log" >&2
