@@ -11,9 +11,10 @@
 # `apt-get source` through a source list of our own, so the package
 # registries are all the build needs and the system's apt configuration
 # stays as it is. The interpreter is installed outside the clone, under
-#   HALVORN_FT_PYTHON_PREFIX       (default ~/.cache/halvorn/cpython-3.13t)
-#   HALVORN_FT_TSAN_PYTHON_PREFIX  (default ~/.cache/halvorn/cpython-3.13t-tsan)
-# so a second run on the same machine only checks it and prints its path.
+#   HALVORN_FT_PYTHON_PREFIX       (default $XDG_CACHE_HOME/halvorn/cpython-3.13t)
+#   HALVORN_FT_TSAN_PYTHON_PREFIX  (default $XDG_CACHE_HOME/halvorn/cpython-3.13t-tsan)
+# (XDG_CACHE_HOME is ~/.cache when unset), so a second run on the same
+# machine only checks it and prints its path.
 # A build takes minutes; its output goes to <prefix>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +39,7 @@ python=$prefix/bin/python3.13t
 log=$prefix.log
 
 # An interpreter counts as installed once its build finished (the marker is
-# written last) and it runs without the interpreter lock.
+# written last) and it runs as a free-threaded build.
 installed() {
     [ -e "$prefix/.halvorn-complete" ] && [ -x "$python" ] &&
         "$python" -c 'import sys, sysconfig
@@ -135,7 +136,7 @@ build() {
         install_options+=(PYTHON_FOR_BUILD=true)
         # -O1, as our own sanitizer builds: it compiles in far less time than
         # CPython's -O3, and the thread tests stay quick.
-        configure_options+=("OPT=-DNDEBUG -g -O1 -Wall")
+        configure_options+=("OPT=-g -O1 -Wall")
         # The new interpreter runs during the build: without CPython's own
         # suppressions its known races would flood the log.
         export TSAN_OPTIONS="suppressions=$source/Tools/tsan/suppressions_free_threading.txt"
