@@ -163,7 +163,7 @@ mode_python_tsan() {
     echo "== python-tsan: the thread tests on free-threaded CPython and the module, both with ThreadSanitizer"
     need_debian_packages g++ cmake
     runtime_library libtsan.so >/dev/null
-    local python prefix venv module_dir reports tests
+    local python prefix venv module_dir reports
     python=$(bash tools/free_threaded_python.sh --tsan)
     prefix=$(dirname "$(dirname "$python")")
     venv=$root/build/venv-3.13t-tsan
@@ -208,14 +208,8 @@ mode_python_tsan() {
     reports=$root/build/tsan-py/reports
     rm -rf "$reports" && mkdir -p "$reports"
     export TSAN_OPTIONS="suppressions=$prefix/tsan/suppressions_free_threading.txt:halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
-    tests=(tests/python/test_threads.py)
-    if [ ! -e "${tests[0]}" ]; then
-        # Until the thread tests exist, the file system's own tests stand in.
-        echo "python-tsan: no ${tests[0]} yet; running tests/python/test_py_fs.py"
-        tests=(tests/python/test_py_fs.py)
-    fi
     local status=0
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "${tests[@]}" || status=$?
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_threads.py || status=$?
     if compgen -G "$reports/*" >/dev/null; then
         echo "python-tsan: ThreadSanitizer reports:" >&2
         cat "$reports"/* >&2
