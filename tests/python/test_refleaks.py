@@ -38,6 +38,7 @@ def exercise_pyfs():
     fails(PyFs, 1)
     fs = PyFs()
     str(fs)
+    repr(fs)
     fs.mkdir("/dir")
     fs.mkdir(path="/dir/sub")
     fs.touch("/dir/file")
@@ -78,6 +79,8 @@ def exercise_file_handle(fs):
     handle.tell()
     handle.id()
     str(handle)
+    repr(handle)
+    handle.closed
     fails(fs.open, "/dir/file", "w")
     fails(fs.remove, "/dir/file", False)
     fails(handle.write, bytearray(b"x"))
@@ -94,6 +97,17 @@ def exercise_file_handle(fs):
     fails(handle.write, b"x")
     fails(handle.seek, 0, Whence.SEEK_SET)
     str(handle)
+    repr(handle)
+    handle.__exit__(None, None, None)  # already closed: nothing to do
+
+    with fs.open("/dir/with", "w") as inside:
+        inside.write(b"x")
+    try:
+        with fs.open("/dir/with", "r"):
+            raise KeyError("through")
+    except KeyError:
+        pass
+    fails(inside.__exit__, None)
 
     neither = fs.open("/dir/nomode", "")
     fails(neither.read, 1)
@@ -120,6 +134,7 @@ def exercise_terminal(fs):
     fails(PyTerm)
     fails(PyTerm, fs=1)
     term = PyTerm(fs)
+    repr(term)
     for line in ("ls", "cd dir", "pwd", "cat file", "help", "mkdir made", "touch touched", "cd /", "# x"):
         term.exec(line)
     for line in ("nonsense", "ls 'x", "cd nowhere", "cat missing"):
