@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import time
+from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
 import pytest
@@ -76,6 +77,34 @@ class TestScript:
         result = run_shell("", "--help")
         assert result.returncode == 0
         assert result.stdout.startswith(b"usage: halvorn-shell")
+
+    @pytest.mark.parametrize("source", ["stdin", "-c", "file"])
+    def test_a_script_from_each_source_with_crlf_line_ends(self, source, tmp_path):
+        # The CR of a CRLF line end must not become part of a name ("a\r").
+        script = "mkdir a\r\ncd a\r\ntouch f\rls\r\ncat nope\r\n"
+        if source == "stdin":
+            result = run_shell(script)
+        elif source == "-c":
+            result = run_shell("mkdir stdin-is-not-read\n", "-c", script)
+        else:
+            (tmp_path / "script").write_bytes(script.encode())
+            result = run_shell("", str(tmp_path / "script"))
+        assert (result.stdout, result.stderr) == (b"f\n", b"nope: Inode not found\n")
+        assert result.returncode == 1
+
+    def test_a_missing_script_file(self, tmp_path):
+        result = run_shell("", str(tmp_path / "missing"))
+        assert result.stderr.endswith(b"missing: No such file or directory\n")
+        assert result.returncode == 2
+
+    def test_version_option(self):
+        try:
+            expected = version("halvorn")
+        except PackageNotFoundError:  # the module of a build folder, not installed
+            expected = "unknown"
+        result = run_shell("", "--version")
+        assert result.stdout == f"halvorn-shell {expected}\n".encode()
+        assert result.returncode == 0
 
 
 def test_installed_console_script(tmp_path):
