@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the C++ core through
 # CTest and the Python module through pytest on every supported interpreter,
-# then the C++ tests cross-built for aarch64 under emulation, the sdist and
+# then the C++ and Python tests on aarch64 under emulation, the sdist and
 # the wheel from fresh environments, the tests under the sanitizers and each
 # fuzzer for a bounded time. Safe to run on a fresh machine (as root it
 # installs Debian packages itself) and again on a used one. `--quick` stops
@@ -77,6 +77,7 @@ stage "Python tests" bash tools/python_matrix.sh
 $quick && exit 0
 
 stage "aarch64 C++ tests" bash tools/cross_aarch64.sh
+stage "aarch64 Python tests" bash tools/aarch64_python.sh
 stage "sdist and wheel" bash tools/artifacts.sh
 stage "Sanitizers" bash tools/sanitize.sh all
 stage "Fuzzing" bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
