@@ -11,7 +11,8 @@ shows the current directory, Ctrl-C abandons the line being typed, and Ctrl-D
 or a line that is exactly "exit" ends it; otherwise standard input is run as
 a script. A script runs line by line and without prompts, until its end or an
 "exit" line; the exit status is then 1 if any line failed and 0 if none did.
-Script lines may end in LF, CRLF or CR.
+Script lines may end in LF, CRLF or CR. A FILE that cannot be read, like a
+wrong option, ends the shell with status 2.
 """
 
 import argparse
