@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -143,32 +145,34 @@ TEST(CoreConcurrency, AnEntryMadeWhileARemovalEmptiesItsDirectoryKeepsIt) {
     EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
-// Opens that create one missing file: one of them creates it and the others
-// open what it made, none fails. Two threads open the same new paths in
-// step. A link in the directory makes every lookup there go through all the
-// entries, which takes long enough for both to find the path missing.
-TEST(CoreConcurrency, OpensThatCreateOneMissingFileAllSucceed) {
+// An open that creates a missing file, and finds the name taken by the time
+// it creates: it opens what is there now. Held at a known point: the opener
+// has found /d/f missing and waits to create it behind this thread's read
+// of /d. Meanwhile the name appears, through a link in /d that led nowhere
+// and now leads to a new file named f.
+TEST(CoreConcurrency, AnOpenThatLosesTheCreationOpensTheWinnersFile) {
     auto fs = FileSystem::create();
     ASSERT_TRUE(fs->mkdir("/d").ok());
-    ASSERT_TRUE(fs->mkdir("/elsewhere").ok());
-    const auto d = *fs->find_inode_by_name(kRootId, "d");
-    ASSERT_TRUE(fs->create_symlink(d, "link", *fs->find_inode_by_name(kRootId, "elsewhere")).ok());
-    constexpr int kPaths = 2000;
-    std::atomic<int> reached[2] = {0, 0};
-    std::atomic<int> failures{0};
-    run_threads(2, [&](int t) {
-        for (int i = 0; i < kPaths; ++i) {
-            reached[t].store(i, std::memory_order_release);
-            // Spins: the other thread is a moment away, unless it lost its core.
-            for (int spins = 0; reached[1 - t].load(std::memory_order_acquire) < i; ++spins) {
-                if (spins > 1'000'000) std::this_thread::yield();
-            }
-            if (!FileSystem::open(fs, "/d/f" + std::to_string(i), R, true).ok()) ++failures;
-        }
-        reached[t].store(kPaths, std::memory_order_release);
-    });
-    EXPECT_EQ(failures, 0);
-    EXPECT_EQ(fs->ls("/d")->files.size(), kPaths + 0u);
+    ASSERT_TRUE(fs->mkdir("/other").ok());
+    const std::uint64_t d = *fs->find_inode_by_name(kRootId, "d");
+    // Ids: the link, then the id the opener takes, then the file it meets.
+    const std::uint64_t link = fs->next_inode_id();
+    ASSERT_EQ(*fs->create_symlink(d, "soon", link + 2), link);
+    INodeGuard dir = *fs->get_inode_by_path("/d");
+    auto reading = std::make_unique<sync::ReadLock>(dir->kind_lock());
+    std::optional<Result<FileHandle>> opened;
+    std::thread opener([&] { opened.emplace(FileSystem::open(fs, "/d/f", R, true)); });
+    for (sync::RwLock::ReadToken token; dir->kind_lock().try_lock_shared(token);) {
+        dir->kind_lock().unlock_shared(token);
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(*fs->create_inode(*fs->find_inode_by_name(kRootId, "other"), "f", INodeKind::File),
+              link + 2);
+    reading.reset();
+    opener.join();
+    ASSERT_TRUE(opened->ok());
+    EXPECT_EQ((*opened)->id(), link);  // as the directory lists it
+    EXPECT_EQ(fs->ls("/d")->files, std::vector<std::string>{"f"});
     EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
