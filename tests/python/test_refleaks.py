@@ -7,6 +7,7 @@ import gc
 import sys
 import tracemalloc
 
+import numpy
 import pytest
 
 from halvorn import PyFileHandle, PyFs, PyTerm, Whence
@@ -28,6 +29,17 @@ def fails(call, *args, **kwargs):
 class Index:
     def __index__(self):
         return 1
+
+
+class FreshIndex:
+    """Hands out a new int object on every call (small ints are shared by
+    the interpreter, so a leaked one would not show)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value + 0
 
 
 # Names are longer than one character throughout: single-character strs are
@@ -73,6 +85,11 @@ def exercise_file_handle(fs):
     handle.read(2)
     handle.read(2**63)
     handle.read(Index())
+    # Sizes converted through __index__: each call makes an int that must be
+    # given back.
+    for size in (FreshIndex(1000), numpy.int64(1000)):
+        handle.read(size)
+        handle.seek(size, Whence.SEEK_SET)
     handle.seek(1, Whence.SEEK_SET)
     handle.seek(offset=1, whence=Whence.SEEK_CUR)
     handle.seek(0, Whence.SEEK_END)
