@@ -122,6 +122,47 @@ TEST(CoreConcurrency, CreationsRacingWithRecursiveRemovalLeaveNoOrphans) {
     }
 }
 
+// The last look of a removal at a directory it has emptied: an entry made
+// meanwhile keeps the directory. The remover is held at a known point, the
+// deletion of a child it has already unlinked, by this thread's guard on it.
+TEST(CoreConcurrency, AnEntryMadeWhileARemovalEmptiesItsDirectoryKeepsIt) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->mkdir("/p").ok());
+    ASSERT_TRUE(fs->mkdir("/p/c").ok());
+    const std::uint64_t p = *fs->find_inode_by_name(kRootId, "p");
+    INodeGuard c = *fs->get_inode_by_path("/p/c");
+    Status removed;
+    std::thread remover([&] { removed = fs->rm("/p", true); });
+    while (!fs->ls("/p")->directories.empty())
+        std::this_thread::yield();
+    ASSERT_TRUE(fs->create_inode(p, "late", INodeKind::File).ok());
+    c.release();
+    remover.join();
+    EXPECT_EQ(removed.error(), IoError::DirectoryIsNotEmpty);
+    EXPECT_EQ(fs->ls("/p")->files, std::vector<std::string>{"late"});
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// Opens that create one missing file: one of them creates it and the others
+// open what it made, none fails.
+TEST(CoreConcurrency, OpensThatCreateOneMissingFileAllSucceed) {
+    auto fs = FileSystem::create();
+    constexpr int kRounds = 2000;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string path = "/f" + std::to_string(round);
+        std::atomic<int> ready{0};
+        run_threads(2, [&](int) {
+            ++ready;
+            while (ready < 2) {
+            }
+            auto handle = FileSystem::open(fs, path, R, true);
+            ASSERT_TRUE(handle.ok()) << path;
+        });
+    }
+    EXPECT_EQ(fs->inodes().size(), kRounds + 1u);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
 TEST(CoreConcurrency, ListingsRaceWithCreationAndRemoval) {
     auto fs = FileSystem::create();
     ASSERT_TRUE(fs->mkdir("/d").ok());
