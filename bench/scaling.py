@@ -10,7 +10,10 @@ Two workloads, each run for a fixed time per thread count:
   shared       every thread in one directory of 100 entries: open+close of
                one file and a listing (two operations a round).
 Reported: operations per second (all threads together, median of the rounds)
-and the ratio to one thread. Every answer is checked; wrong answers
+and the ratio to one thread, and the CPU time the threads spent per operation:
+on a machine whose cores are busy with other work the first cannot grow, but
+a CPU cost per operation that stays flat as threads are added shows that the
+threads do not get in each other's way. Every answer is checked; wrong answers
 ("corrupt") and exceptions are counted and the first few shown, since some
 peers are not made for threads.
 
@@ -86,13 +89,15 @@ class Tally:
     def __init__(self) -> None:
         self.lock = threading.Lock()
         self.ops = 0
+        self.cpu_ns = 0  # CPU time of the worker threads, summed
         self.corrupt = 0
         self.errors = 0
         self.examples: list[str] = []
 
-    def add(self, ops: int, corrupt: int, errors: list[str]) -> None:
+    def add(self, ops: int, corrupt: int, errors: list[str], cpu_ns: int = 0) -> None:
         with self.lock:
             self.ops += ops
+            self.cpu_ns += cpu_ns
             self.corrupt += corrupt
             self.errors += len(errors)
             for error in errors:
@@ -122,7 +127,7 @@ def independent(impl, index: int, stop: threading.Event, tally: Tally) -> None:
     except Exception as error:
         tally.add(0, 0, [f"{type(error).__name__}: {error} (setting up)"])
         return
-    k = 0
+    k, cpu_started = 0, time.thread_time_ns()
     while k % CHECK_EVERY or not stop.is_set():
         path = f"{own_dir}/f{k}"
         k += 1
@@ -136,9 +141,10 @@ def independent(impl, index: int, stop: threading.Event, tally: Tally) -> None:
             ops += 6
         except Exception as error:  # counted and shown: peers may fail under threads
             errors.append(f"{type(error).__name__}: {error}")
+    cpu_ns = time.thread_time_ns() - cpu_started
     impl.close(reader)
     impl.close(writer)
-    tally.add(ops, corrupt, errors)
+    tally.add(ops, corrupt, errors, cpu_ns)
 
 
 def prepare_shared(impl) -> None:
@@ -152,7 +158,7 @@ def shared(impl, index: int, stop: threading.Event, tally: Tally) -> None:
     open_read, close, listdir = own(impl.open_read), impl.close, own(impl.listdir)
     ops = corrupt = 0
     errors = []
-    k = 0
+    k, cpu_started = 0, time.thread_time_ns()
     while k % CHECK_EVERY or not stop.is_set():
         k += 1
         try:
@@ -161,7 +167,7 @@ def shared(impl, index: int, stop: threading.Event, tally: Tally) -> None:
             ops += 2
         except Exception as error:
             errors.append(f"{type(error).__name__}: {error}")
-    tally.add(ops, corrupt, errors)
+    tally.add(ops, corrupt, errors, time.thread_time_ns() - cpu_started)
 
 
 class HalvornEntries:
@@ -179,13 +185,14 @@ def python_only(index: int, stop: threading.Event, tally: Tally) -> None:
     """The machine's own scaling: plain Python work on a thread's own dict,
     as a yardstick for what a file system can reach on it at the moment."""
     table, prefix, ops, k = {}, f"/t{index}/", 0, 0
+    cpu_started = time.thread_time_ns()
     while k % CHECK_EVERY or not stop.is_set():
         path = prefix + str(k)
         k += 1
         table[path] = k
         del table[path]
         ops += 2
-    tally.add(ops, 0, [])
+    tally.add(ops, 0, [], time.thread_time_ns() - cpu_started)
 
 
 def run(impl_class, workload, threads: int, seconds: float) -> Tally:
@@ -214,6 +221,7 @@ def run(impl_class, workload, threads: int, seconds: float) -> Tally:
     stop.set()
     for thread in pool:
         thread.join()
+    tally.cpu_per_op = tally.cpu_ns / max(1, tally.ops)
     tally.ops = int(tally.ops / (time.perf_counter() - started))  # now ops per second
     return tally
 
@@ -268,6 +276,9 @@ def main() -> None:
         corrupt = sum(t.corrupt for t in everything)
         errors = sum(t.errors for t in everything)
         print(f"{workload_name:12} {impl_name:15}{cells}   {corrupt:7}  {errors:10}")
+        cpu = [statistics.median(t.cpu_per_op for t in runs) for runs in tallies]
+        cpu_cells = "".join(f"{f'{ns:,.0f} ns' if ns else '-':>22}" for ns in cpu)
+        print(f"{'':12} {'  CPU per op':15}{cpu_cells}")
         examples = []
         for tally in everything:
             examples += [e for e in tally.examples if e not in examples]
