@@ -10,10 +10,12 @@ Two workloads, each run for a fixed time per thread count:
   shared       every thread in one directory of 100 entries: open+close of
                one file and a listing (two operations a round).
 Reported: operations per second (all threads together, median of the rounds)
-and the ratio to one thread, and the CPU time the threads spent per operation:
-on a machine whose cores are busy with other work the first cannot grow, but
-a CPU cost per operation that stays flat as threads are added shows that the
-threads do not get in each other's way. Every answer is checked; wrong answers
+and the ratio to one thread; then the CPU time the threads spent per
+operation and the share of the run they were on a CPU. On a machine whose
+cores are busy with other work the throughput cannot grow, but a CPU cost per
+operation that stays flat as threads are added shows that the threads do not
+get in each other's way, and the share on CPU tells a thread that waited
+(for a lock, or detached) from one the machine did not run. Every answer is checked; wrong answers
 ("corrupt") and exceptions are counted and the first few shown, since some
 peers are not made for threads.
 
@@ -221,8 +223,10 @@ def run(impl_class, workload, threads: int, seconds: float) -> Tally:
     stop.set()
     for thread in pool:
         thread.join()
+    elapsed = time.perf_counter() - started
     tally.cpu_per_op = tally.cpu_ns / max(1, tally.ops)
-    tally.ops = int(tally.ops / (time.perf_counter() - started))  # now ops per second
+    tally.busy = tally.cpu_ns / 1e9 / (threads * elapsed)  # share of the time the threads ran
+    tally.ops = int(tally.ops / elapsed)  # now ops per second
     return tally
 
 
@@ -277,7 +281,8 @@ def main() -> None:
         errors = sum(t.errors for t in everything)
         print(f"{workload_name:12} {impl_name:15}{cells}   {corrupt:7}  {errors:10}")
         cpu = [statistics.median(t.cpu_per_op for t in runs) for runs in tallies]
-        cpu_cells = "".join(f"{f'{ns:,.0f} ns' if ns else '-':>22}" for ns in cpu)
+        busy = [statistics.median(t.busy for t in runs) for runs in tallies]
+        cpu_cells = "".join(f"{f'{ns:,.0f} ns, {b:.0%} on CPU':>22}" for ns, b in zip(cpu, busy))
         print(f"{'':12} {'  CPU per op':15}{cpu_cells}")
         examples = []
         for tally in everything:
