@@ -264,7 +264,7 @@ def main() -> None:
 
     print(f"Python {sys.version.split()[0]}, {gil_state()}; {args.rounds} rounds of {args.seconds:g} s")
     header = f"{'workload':12} {'implementation':15}" + "".join(
-        f"{f'{n} thread' + ('s' if n > 1 else ''):>22}" for n in counts
+        f"{f'{n} thread' + ('s' if n > 1 else ''):>24}" for n in counts
     )
     print(header + "   corrupt  exceptions")
     rows = [("yardstick", "plain Python")]
@@ -273,7 +273,7 @@ def main() -> None:
         tallies = [results[(workload_name, impl_name, n)] for n in counts]
         medians = [statistics.median(t.ops for t in runs) for runs in tallies]
         cells = "".join(
-            f"{f'{ops:,.0f} ({ops / medians[0]:.2f}x)' if medians[0] else '-':>22}"
+            f"{f'{ops:,.0f} ({ops / medians[0]:.2f}x)' if medians[0] else '-':>24}"
             for ops in medians
         )
         everything = [t for runs in tallies for t in runs]
@@ -282,7 +282,7 @@ def main() -> None:
         print(f"{workload_name:12} {impl_name:15}{cells}   {corrupt:7}  {errors:10}")
         cpu = [statistics.median(t.cpu_per_op for t in runs) for runs in tallies]
         busy = [statistics.median(t.busy for t in runs) for runs in tallies]
-        cpu_cells = "".join(f"{f'{ns:,.0f} ns, {b:.0%} on CPU':>22}" for ns, b in zip(cpu, busy))
+        cpu_cells = "".join(f"{f'{ns:,.0f} ns, {b:.0%} on CPU':>24}" for ns, b in zip(cpu, busy))
         print(f"{'':12} {'  CPU per op':15}{cpu_cells}")
         examples = []
         for tally in everything:
