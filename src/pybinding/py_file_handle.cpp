@@ -158,11 +158,15 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *readable));
                 if (read) {
                     check_invariant(*read == *readable, "a read returned less than the file held");
-                    report_read(*read);
                 }
                 return read;
             });
         if (!count) return raise_io_error(count.error());
+        if (!bytes) return nullptr;
+        // Reported once the handle is let go: the write of the line may block
+        // on a full pipe, and must then hold up neither this handle's other
+        // users nor, as it runs detached, any other thread.
+        report_read(*count);
         return bytes.release();
     });
 }

@@ -71,6 +71,23 @@ class TestRead:
             closed.read(1)
         assert capfd.readouterr().out == ""
 
+    def test_a_broken_standard_output_loses_only_the_line(self, run_python):
+        done = run_python(
+            """
+            import os, halvorn
+            fs = halvorn.PyFs()
+            fs.open("/hello", "w").write(b"hello")
+            first, second = fs.open("/hello", "r"), fs.open("/hello", "r")
+            os.close(1)
+            assert first.read(5) == b"hello" and first.tell() == 5
+            reader, writer = os.pipe()  # no reader left: EPIPE
+            os.dup2(writer, 1)
+            os.close(reader)
+            assert second.read(9) == b"hello" and second.tell() == 5
+            """
+        )
+        assert (done.returncode, done.stderr) == (0, "")
+
     def test_sizes_are_integers(self, hello):
         class Index:
             def __index__(self):
