@@ -1,9 +1,14 @@
 # Types of the extension module `halvorn`. The module is one shared object, so
 # its types ship as this stub-only package beside it.
 
-from typing import ClassVar, Final, Protocol, SupportsIndex, final
+from types import TracebackType
+from typing import ClassVar, Final, Literal, Protocol, SupportsIndex, final
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence"]
+
+# "wr" opens the same handle as "rw"; any other text is refused at runtime
+# with ValueError "Unrecognized file mode".
+_Mode = Literal["", "r", "w", "rw", "wr"]
 
 class _Remove(Protocol):
     def __call__(self, path: str, recurse: bool) -> None: ...
@@ -15,7 +20,7 @@ class PyFs:
     def __new__(cls) -> PyFs: ...
     def mkdir(self, path: str) -> None: ...
     def touch(self, path: str) -> None: ...
-    def open(self, path: str, mode: str) -> PyFileHandle:
+    def open(self, path: str, mode: _Mode) -> PyFileHandle:
         """Opens (creating if missing) a file; mode is "", "r", "w", "rw" or "wr"."""
     def listdir(self, path: str) -> tuple[list[str], list[str]]:
         """The names below path: first the non-directories, then the directories."""
@@ -39,6 +44,17 @@ class PyFileHandle:
         """Writes at the current offset, which stays where it was."""
     def seek(self, offset: SupportsIndex, whence: Whence) -> None: ...
     def tell(self) -> int: ...
+    @property
+    def closed(self) -> bool:
+        """True once the handle is closed."""
+    def __enter__(self) -> PyFileHandle: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Closes the handle unless it is closed already; never suppresses."""
 
 @final
 class PyTerm:

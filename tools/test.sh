@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the C++ core through
-# CTest and the Python module through pytest, then the same tests under the
-# sanitizers and each fuzzer for a bounded time. Safe to run on a fresh
-# machine (as root it installs Debian packages itself) and again on a used
-# one. `--quick` stops after the ordinary C++ and Python tests.
+# CTest and the Python module through pytest on every supported interpreter,
+# then the C++ and Python tests on aarch64 under emulation, the sdist and
+# the wheel from fresh environments, the tests under the sanitizers and each
+# fuzzer for a bounded time. Safe to run on a fresh machine (as root it
+# installs Debian packages itself) and again on a used one. `--quick` stops
+# after the ordinary C++ and Python tests.
 #
 # Every step is a named stage; a table of the stages and their times closes
 # the run, also when a stage fails.
@@ -68,17 +70,15 @@ cpp_tests() {
     ctest --test-dir build/tests --output-on-failure --parallel 2
 }
 
-python_tests() {
-    python3 -m pip install -q --disable-pip-version-check .
-    python3 -m pytest -q tests/python
-}
-
 stage "Setup" setup
 stage "C++ tests" cpp_tests
-stage "Python tests" python_tests
+stage "Python tests" bash tools/python_matrix.sh
 
 $quick && exit 0
 
+stage "aarch64 C++ tests" bash tools/cross_aarch64.sh
+stage "aarch64 Python tests" bash tools/aarch64_python.sh
+stage "sdist and wheel" bash tools/artifacts.sh
 stage "Sanitizers" bash tools/sanitize.sh all
 stage "Python 3.13t, GIL off" bash tools/free_threaded_suite.sh
 stage "Thread tests under TSan" bash tools/sanitize.sh python-tsan

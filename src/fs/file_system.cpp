@@ -117,8 +117,10 @@ Result<std::uint64_t> FileSystem::create_inode(std::uint64_t parent, std::string
     if (!id) return id.error();
     auto parent_node = resolve(parent);
     if (!parent_node) return parent_node.error();
+    // The node records the directory it is listed in, not the id it was
+    // reached by: a link may go away while the directory stays.
     return create_in(*parent_node, name, [&](std::uint32_t depth) {
-        return make_empty(kind, *id, parent, depth, name);
+        return make_empty(kind, *id, (*parent_node)->id(), depth, name);
     });
 }
 
@@ -129,7 +131,7 @@ Result<std::uint64_t> FileSystem::create_symlink(std::uint64_t parent, std::stri
     auto parent_node = resolve(parent);
     if (!parent_node) return parent_node.error();
     return create_in(*parent_node, name, [&](std::uint32_t depth) {
-        return INodePtr(new SymlinkNode(*id, parent, depth, name, target));
+        return INodePtr(new SymlinkNode(*id, (*parent_node)->id(), depth, name, target));
     });
 }
 

@@ -26,6 +26,7 @@
 #include "fs/file_handle.hpp"
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
+#include "fs/small_vector.hpp"
 
 namespace halvorn {
 
@@ -146,10 +147,14 @@ private:
                                        INodeKind kind);
     Status create_at_path(std::string_view path, INodeKind kind);
     class FileBatch;
+    using ChildIds = SmallVector<std::uint64_t, ChildList::kInline>;
     // Removes `node`; `parent` is the directory that lists it when the
     // caller already holds a guard on it (during a recursive removal), else
     // null. `level` counts the directories above it in this removal.
     Status remove_node(INodeGuard node, INode* parent, bool recurse, std::uint32_t level);
+    // Removes the listed children of `dir`, in order, files through `files`.
+    Status remove_children(INode& dir, const ChildIds& children, FileBatch& files,
+                           std::uint32_t level);
     // The last step of a removal: take the node off its parent's list and
     // out of the table.
     Status unlink_and_delete(INodeGuard node, INode* parent);

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "error/internal_fault.hpp"
 #include "fs/hashing.hpp"
 #include "fs/read_slots.hpp"
 
@@ -46,7 +47,7 @@ INodeGuard INodeTable::get(std::uint64_t id) const {
     }
 }
 
-INodePtr INodeTable::insert(INodePtr node) {
+void INodeTable::insert(INodePtr node) {
     const std::uint64_t id = node->id();
     const std::uint64_t h = hash(id);
     Shard& shard = shard_for(h);
@@ -57,14 +58,9 @@ INodePtr INodeTable::insert(INodePtr node) {
         if (slot.node == nullptr) {
             slot = {id, node.release()};
             ++shard.count;
-            return {};
+            return;
         }
-        if (slot.id == id) {
-            // Only fresh ids are ever inserted; kept for the map's contract.
-            INodePtr previous(slot.node);
-            slot.node = node.release();
-            return previous;
-        }
+        check_invariant(slot.id != id, "an inode id is inserted twice");
     }
 }
 
@@ -81,6 +77,9 @@ INodePtr INodeTable::remove(std::uint64_t id) {
             if (slot.id == id) break;
         }
         removed = shard.slots[hole].node;
+        // The wait below would never end.
+        check_invariant(!ReadSlots::held_by_this_thread(removed),
+                        "a thread waits for its own read of an object to end");
         // Backward shift, as in the directory name index.
         for (std::uint32_t next = (hole + 1) & shard.mask; shard.slots[next].node != nullptr;
              next = (next + 1) & shard.mask) {

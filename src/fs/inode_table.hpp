@@ -26,8 +26,8 @@
 // nodes, and while the table grows: a shard is held only for one probe or
 // one change, and a holder of a shard never waits for anything else. The
 // only wait that can be long, remove() waiting for pins, holds no lock. A
-// thread must not remove a node it has pinned itself; that is reported as a
-// fault instead of waiting forever.
+// thread must not remove a node it has pinned itself, by slot or by count;
+// that is reported as a fault instead of waiting forever.
 //
 // Guards are released by the thread that took them (a pin lives in that
 // thread's slots).
@@ -80,8 +80,10 @@ public:
         if (node_ == nullptr) return;
         if (token_ >= 0)
             sync::ReadSlots::retract(token_);
-        else if (token_ == sync::ReadSlots::kNoSlot)
+        else if (token_ == sync::ReadSlots::kNoSlot) {
+            sync::ReadSlots::forget_counted(node_);
             node_->counted_guards_.fetch_sub(1, std::memory_order_release);
+        }
         node_ = nullptr;
     }
 
@@ -94,9 +96,11 @@ private:
     // The pin itself: the node's address in a read slot of this thread, or a
     // count in the node when the thread has no slot free.
     static INodeGuard pin(INode* node) {
-        int slot = sync::ReadSlots::announce(node, std::memory_order_relaxed);
-        if (slot == sync::ReadSlots::kNoSlot)
+        int slot = sync::ReadSlots::announce(node, std::memory_order_release);
+        if (slot == sync::ReadSlots::kNoSlot) {
             node->counted_guards_.fetch_add(1, std::memory_order_relaxed);
+            sync::ReadSlots::note_counted(node);
+        }
         return INodeGuard(node, slot);
     }
 
@@ -115,10 +119,13 @@ public:
     INodeTable& operator=(const INodeTable&) = delete;
 
     INodeGuard get(std::uint64_t id) const;
-    // Stores the node under its id; hands back the node the id held before.
-    INodePtr insert(INodePtr node);
+    // Stores the node under its id, which must be fresh: a node already
+    // stored under it stays listed by its directory, so handing it back for
+    // the caller to free would leave a dangling entry. A taken id is a fault.
+    void insert(INodePtr node);
     // Takes the node out and hands it back once no guard pins it; null when
-    // the id is not present.
+    // the id is not present. Removing a node the calling thread pins itself
+    // is a fault, reported with the table unchanged.
     INodePtr remove(std::uint64_t id);
 
     std::size_t size() const;

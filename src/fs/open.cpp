@@ -12,7 +12,14 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
     if (found) return FileHandle::attach(std::move(fs), found->listed_id, *found->node, type);
     if (!create || found.error() != IoError::InodeNotFound) return found.error();
     auto created = fs->create_child(*parent, split.name, INodeKind::File);
-    if (!created) return created.error();
+    if (!created) {
+        if (created.error() != IoError::ResourceAlreadyExists) return created.error();
+        // Another thread created the name since the lookup: open what it
+        // made. A name that is not valid is refused as before.
+        auto made = fs->lookup_child(**parent, split.name);
+        if (!made) return created.error();
+        return FileHandle::attach(std::move(fs), made->listed_id, *made->node, type);
+    }
     parent->release();
     return FileHandle::create(std::move(fs), *created, type);
 }

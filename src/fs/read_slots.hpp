@@ -24,6 +24,9 @@
 namespace halvorn::sync {
 
 inline constexpr int kSlotsPerThread = 15;
+// Holds taken by count that a thread remembers, so that it can tell when it
+// is about to wait for itself (see ReadSlots::held_by_this_thread).
+inline constexpr int kRememberedCounts = 64;
 
 struct alignas(128) ThreadRecord {
     std::atomic<const void*> slots[kSlotsPerThread] = {};
@@ -33,6 +36,12 @@ struct alignas(128) ThreadRecord {
     std::uint32_t free_mask = 0;
     // Link in the registry; written once before the record is published.
     ThreadRecord* next = nullptr;
+    // The objects this thread holds by count (it had no slot free), which no
+    // other thread can attribute to it. Only the owner reads or writes them;
+    // holds beyond the first kRememberedCounts are only counted.
+    const void* counted[kRememberedCounts] = {};
+    std::uint32_t counted_size = 0;
+    std::uint32_t counted_unremembered = 0;
 };
 
 // The calling thread's record, or null before its first read. Initial-exec
@@ -48,9 +57,13 @@ public:
     static constexpr int kNoSlot = -1;
     static constexpr int kSlotsPerThread = sync::kSlotsPerThread;
 
-    // Writes `object` into a free slot of the calling thread. With
-    // memory_order_seq_cst the announcement is ordered before the caller's
-    // next seq_cst load (the reader half of a Dekker handshake).
+    // Writes `object` into a free slot of the calling thread. `order` is
+    // release or stronger: a slot is reused, and a waiter that reads the new
+    // object in it must also see everything its previous hold did (a store
+    // that merely follows the release of the old hold would not carry that
+    // along; on Arm it can even become visible first). With
+    // memory_order_seq_cst the announcement is also ordered before the
+    // caller's next seq_cst load (the reader half of a Dekker handshake).
     static int announce(const void* object, std::memory_order order) {
         ThreadRecord* record = this_thread_record;
         if (record == nullptr || record->free_mask == 0) [[unlikely]]
@@ -72,6 +85,18 @@ public:
     // stopped new announcements of it from taking effect. Waiting for one's
     // own announcement would never end, so that is reported as a fault.
     static void wait_until_unannounced(const void* object);
+
+    // A hold that the calling thread takes, or lets go, by a count in the
+    // object instead of a slot. Counts carry no owner, so the thread keeps
+    // note of its own.
+    static void note_counted(const void* object);
+    static void forget_counted(const void* object);
+
+    // Whether the calling thread holds `object` by slot or by a noted count:
+    // a thread that would wait for such a hold to end would wait forever.
+    // Callers check it before they change anything, so that the fault they
+    // report leaves the object as it was.
+    static bool held_by_this_thread(const void* object);
 
 private:
     static int announce_slow(const void* object, std::memory_order order);

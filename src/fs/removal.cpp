@@ -21,13 +21,15 @@ Status FileSystem::rm_raw(std::uint64_t id, bool recurse) {
 
 // Files of one directory on their way out: claimed (so that no handle can
 // open them and no other removal take them), then unlinked and deleted
-// together.
+// together. The owner flushes the batch on every way out: a claim is for
+// good, so a file claimed and never flushed could never be opened or removed
+// again. The destructor does not flush, because flushing can raise a fault
+// and a destructor must not.
 class FileSystem::FileBatch {
 public:
     FileBatch(FileSystem& fs, INode& dir) : fs_(fs), dir_(dir) {}
     FileBatch(const FileBatch&) = delete;
     FileBatch& operator=(const FileBatch&) = delete;
-    ~FileBatch() { flush(); }
 
     // Claims a file; false if a handle holds it (it then stays as it is).
     bool claim(INodeGuard file) {
@@ -64,15 +66,15 @@ private:
 };
 
 Status FileSystem::remove_node(INodeGuard node, INode* parent, bool recurse, std::uint32_t level) {
-    // A tree is at most kMaxDepth deep; going further means a link led back
-    // up the tree, which would otherwise recurse without end.
+    // Without links a tree is at most kMaxDepth deep, and the recursion
+    // never follows one; this is the bound should that ever change.
     if (level > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
 
     if (node->is_directory()) {
         // Take a snapshot of the children and let the directory go: the
         // contents are removed with nothing held, so that others may list,
         // open and create in it meanwhile.
-        SmallVector<std::uint64_t, ChildList::kInline> children;
+        ChildIds children;
         {
             ReadLock hold(node->kind_lock());
             const ChildList& list = node->as_directory().children;
@@ -80,41 +82,45 @@ Status FileSystem::remove_node(INodeGuard node, INode* parent, bool recurse, std
             if (recurse)
                 list.for_each([&](const INode* child) { children.push_back(child->id()); });
         }
-        // Depth first; the first failure ends the whole removal, and what
-        // was removed before it stays removed. Files listed here are claimed
-        // one by one and then unlinked together, under one exclusive hold
-        // of this directory instead of one each.
+        // Files listed here are claimed one by one and then unlinked
+        // together, under one exclusive hold of this directory instead of
+        // one each.
         FileBatch files(*this, *node);
-        for (std::uint64_t id : children) {
-            auto child = resolve(id);
-            if (!child) return child.error();  // the batch is flushed on the way out
-            // A child listed here has this directory as its parent, unless
-            // it is a link that led elsewhere.
-            const bool listed_here = (*child)->id() == id;
-            if (listed_here && (*child)->is_file()) {
-                if (!files.claim(std::move(*child))) return IoError::ResourceCurrentInUse;
-                continue;
-            }
-            if (!listed_here) {
-                // A link may lead to a file claimed above, and the batch
-                // waits for every guard on its files: let the target go
-                // until the batch is gone, then look the link up again.
-                child->release();
-                files.flush();
-                child = resolve(id);
-                if (!child) return child.error();
-            }
+        Status emptied;
+        try {
+            emptied = remove_children(*node, children, files, level);
+        } catch (...) {
+            // Memory ran out, or a fault: what was claimed still goes.
             files.flush();
-            Status removed =
-                remove_node(std::move(*child), listed_here ? node.get() : nullptr, true, level + 1);
-            if (!removed) return removed;
+            throw;
         }
         files.flush();
+        if (!emptied) return emptied;
     }
 
     // The root stays: removing it removes only what it holds.
     if (node->id() == kRootId) return {};
     return unlink_and_delete(std::move(node), parent);
+}
+
+Status FileSystem::remove_children(INode& dir, const ChildIds& children, FileBatch& files,
+                                   std::uint32_t level) {
+    // Depth first; the first failure ends the whole removal, and what was
+    // removed before it stays removed.
+    for (std::uint64_t id : children) {
+        // The entry itself, not what it leads to: a link inside the tree
+        // goes as an entry, and whatever it leads to stays where it is.
+        INodeGuard child = inodes_.get(id);
+        if (!child) return IoError::InodeNotFound;  // another removal took it
+        if (child->is_file()) {
+            if (!files.claim(std::move(child))) return IoError::ResourceCurrentInUse;
+            continue;
+        }
+        files.flush();
+        Status removed = remove_node(std::move(child), &dir, true, level + 1);
+        if (!removed) return removed;
+    }
+    return {};
 }
 
 Status FileSystem::unlink_and_delete(INodeGuard node, INode* parent) {
@@ -134,14 +140,20 @@ Status FileSystem::unlink_and_delete(INodeGuard node, INode* parent) {
         if (dir.removed) return IoError::InodeNotFound;  // another removal got here first
         if (!dir.children.empty()) return IoError::DirectoryIsNotEmpty;
         dir.removed = true;
-    } else if (!node->as_file().lock.try_delete()) {
+    } else if (node->is_file() && !node->as_file().lock.try_delete()) {
         // A file goes only when no handle holds it; the claim is for good.
         return IoError::ResourceCurrentInUse;
     }
+    bool unlinked = false;
     {
         WriteLock hold(parent->kind_lock());
-        parent->as_directory().children.erase(node.get());
+        DirectoryNode& from = parent->as_directory();
+        unlinked = from.children.erase(node.get());
+        if (unlinked && node->is_symlink()) --from.link_count;
     }
+    // A file is claimed and a directory marked by one removal only, but two
+    // removals may both reach one link: the one that unlinked it deletes it.
+    if (!unlinked && node->is_symlink()) return IoError::InodeNotFound;
     // Let the node go before deleting it (the table waits for every guard on
     // it); the parent stays held until its child has left the table.
     const std::uint64_t id = node->id();

@@ -57,8 +57,10 @@ bool RwLock::try_count_reader() {
     while (!(seen & kWriter)) {
         check_invariant((seen & kCountMask) != kCountMask, "too many counted readers of a lock");
         if (word_.compare_exchange_weak(seen, seen + 1, std::memory_order_seq_cst,
-                                        std::memory_order_relaxed))
+                                        std::memory_order_relaxed)) {
+            ReadSlots::note_counted(this);
             return true;
+        }
     }
     return false;
 }
@@ -94,6 +96,10 @@ bool RwLock::try_lock_shared(ReadToken& token) {
 }
 
 void RwLock::lock() {
+    // Checked before the writer bit is set: a bit left set by a fault raised
+    // later would shut every other thread out for good.
+    check_invariant(!ReadSlots::held_by_this_thread(this),
+                    "a thread waits for its own read of an object to end");
     std::uint32_t seen = word_.load(std::memory_order_relaxed);
     for (;;) {
         if (seen & kWriter) {

@@ -11,7 +11,9 @@
 //
 // Writers are preferred: once a writer has set its bit, new readers wait.
 // Readers therefore must not take the same lock again while holding it
-// shared, and nobody may ask for it exclusively while holding it shared.
+// shared, and nobody may ask for it exclusively while holding it shared;
+// lock() reports the latter as a fault before it sets its bit, so the lock
+// stays usable for everyone else.
 #pragma once
 
 #include <atomic>
@@ -41,10 +43,12 @@ public:
     // Never waits: false when a writer holds the lock or waits for it.
     bool try_lock_shared(ReadToken& token);
     void unlock_shared(ReadToken token) {
-        if (token == kCounted)
+        if (token == kCounted) {
+            ReadSlots::forget_counted(this);
             word_.fetch_sub(1, std::memory_order_release);
-        else
+        } else {
             ReadSlots::retract(token);
+        }
     }
 
     void lock();

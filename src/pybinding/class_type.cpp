@@ -64,16 +64,15 @@ PyTypeObject* make_type(const ClassDef& def) {
 }  // namespace
 
 PyTypeObject* ClassType::get() {
-    if (type_ == nullptr) {
-        PyTypeObject* made = make_type(*def_);
-        if (made == nullptr) return nullptr;
-        if (type_ != nullptr) {
-            Py_DECREF(made);  // another thread made it while we were in the interpreter
-        } else {
-            type_ = made;  // our reference, kept until the process ends
-        }
+    if (PyTypeObject* known = type_.load(std::memory_order_acquire)) return known;
+    PyTypeObject* made = make_type(*def_);
+    if (made == nullptr) return nullptr;
+    PyTypeObject* published = nullptr;
+    if (!type_.compare_exchange_strong(published, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);  // another thread published its own first
+        return published;
     }
-    return type_;
+    return made;  // our reference, kept until the process ends
 }
 
 }  // namespace halvorn::py

@@ -10,6 +10,7 @@
 
 #include "pybinding/python.hpp"
 
+#include <atomic>
 #include <span>
 
 namespace halvorn::py {
@@ -43,8 +44,10 @@ private:
     const ClassDef* def_;
     // Not a function-local static: making the type can run Python code that
     // lets another thread in, which must not block on a C++ initialisation
-    // guard. The interpreter lock, held throughout, orders the accesses.
-    PyTypeObject* type_ = nullptr;
+    // guard. Threads that get here together each make one and the first to
+    // publish it wins (locked.hpp, rule 4); the release of that exchange
+    // makes the type and its populated dictionary visible to every reader.
+    std::atomic<PyTypeObject*> type_ = nullptr;
 };
 
 // The shape of a METH_FASTCALL | METH_KEYWORDS method (see args.hpp).

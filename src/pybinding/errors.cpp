@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <exception>
 #include <new>
@@ -65,26 +66,26 @@ constexpr std::string_view kNoDescription = "internal failure without a descript
 // The exception class of internal failures. Made on first use and kept for
 // the life of the process. It is deliberately not an attribute of the
 // module: nothing should catch it by name, as it means the module is broken.
-// A plain pointer rather than a function-local static: making the class can
-// run Python code that lets another thread in, and that thread must not
-// block on a C++ initialisation guard while we wait for the interpreter lock.
-PyObject* g_internal_failure = nullptr;
+// Not a function-local static: making the class can run Python code that
+// lets another thread in, and that thread must not block on a C++
+// initialisation guard. Threads that get here together each make one and
+// the first to publish it wins (locked.hpp, rule 4).
+std::atomic<PyObject*> g_internal_failure = nullptr;
 
 PyObject* internal_failure_class() {
-    if (g_internal_failure == nullptr) {
-        PyObject* made = PyErr_NewExceptionWithDoc(
-            "halvorn.InternalFault",
-            "An internal invariant of halvorn was violated; the object involved "
-            "may be left in an inconsistent state.",
-            PyExc_BaseException, nullptr);
-        if (made == nullptr) return nullptr;
-        if (g_internal_failure != nullptr) {
-            Py_DECREF(made);  // another thread made it while we were in the interpreter
-        } else {
-            g_internal_failure = made;
-        }
+    if (PyObject* known = g_internal_failure.load(std::memory_order_acquire)) return known;
+    PyObject* made = PyErr_NewExceptionWithDoc(
+        "halvorn.InternalFault",
+        "An internal invariant of halvorn was violated; the object involved "
+        "may be left in an inconsistent state.",
+        PyExc_BaseException, nullptr);
+    if (made == nullptr) return nullptr;
+    PyObject* published = nullptr;
+    if (!g_internal_failure.compare_exchange_strong(published, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);  // another thread published its own first
+        return published;
     }
-    return g_internal_failure;
+    return made;
 }
 
 std::string_view describe(const char* text) {

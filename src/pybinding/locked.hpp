@@ -1,12 +1,35 @@
 // A payload that an instance's methods may only reach under the instance's
 // own mutex.
 //
-// Every call into the module already holds the interpreter lock, so the
-// mutex is never contended in practice; it is there because the core's file
-// handles and terminals have no synchronisation of their own and must not
-// depend on the interpreter lock for theirs. Each instance has one mutex,
-// it is taken after the interpreter lock, and never two at a time.
+// The core's file handles and terminals have no synchronisation of their
+// own, and on a free-threaded interpreter nothing else serialises the calls
+// on one instance: this mutex does.
+//
+// The rules every lock of the binding follows, with or without the
+// interpreter lock:
+//
+// 1. A thread waits for a lock only while detached from the interpreter.
+//    Without the interpreter lock the collector stops the world by waiting
+//    until every attached thread detaches or checks in; a thread blocked
+//    attached on a mutex whose holder waits for that stop would hang both.
+//    With it, a waiter holding the interpreter lock would keep out a holder
+//    that needs it back. So the mutex is tried first, and a thread that
+//    finds it taken detaches for the wait.
+// 2. What runs under a lock never detaches, never runs Python code and can
+//    start no collection: only the core's work and the allocation of
+//    objects the collector does not track (bytes, str). Exceptions are made
+//    once the lock is let go, and the read report's write happens after it.
+// 3. Order: attached to the interpreter, then one instance mutex (never two
+//    at a time), then the core's locks in the order of
+//    src/fs/file_system.hpp. The core's locks are taken attached: their
+//    holders follow rule 2, so their waits end without the collector.
+// 4. One-time state (type objects, the fault class, the module) is made
+//    without any lock and published with one atomic exchange; a thread that
+//    loses the race drops what it made. Nothing waits on a C++ static
+//    initialisation guard for a value whose making can run Python code.
 #pragma once
+
+#include "pybinding/python.hpp"
 
 #include <mutex>
 #include <type_traits>
@@ -24,14 +47,24 @@ public:
 
     // Runs `work` on the value with the mutex held and returns its result.
     // The mutex is released as soon as `work` returns or throws, so a
-    // caller converts the result to a Python object after that.
+    // caller converts the result to a Python object after that. The caller
+    // is attached to the interpreter.
     template <class Work>
     decltype(auto) with_lock(Work&& work) {
-        std::lock_guard hold(mutex_);
+        if (!mutex_.try_lock()) lock_detached();
+        std::lock_guard hold(mutex_, std::adopt_lock);
         return std::forward<Work>(work)(value_);
     }
 
 private:
+    // Taken by another thread: wait detached (rule 1). Kept out of line so
+    // that the uncontended path stays a single atomic exchange.
+    [[gnu::noinline, gnu::cold]] void lock_detached() {
+        Py_BEGIN_ALLOW_THREADS
+        mutex_.lock();
+        Py_END_ALLOW_THREADS
+    }
+
     std::mutex mutex_;
     T value_;  // guarded by mutex_
 };

@@ -1,6 +1,8 @@
 // The module's entry point: `import halvorn` runs PyInit_halvorn.
 #include "pybinding/python.hpp"
 
+#include <atomic>
+
 #include "pybinding/errors.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
@@ -42,7 +44,17 @@ PyModuleDef g_definition = {
 // process. The type objects and the state behind them exist once per
 // process, so a second module (a re-import after removal from sys.modules,
 // a reload, a sub-interpreter) is refused rather than made to share them.
-PyObject* g_module = nullptr;
+// Atomic because two such initialisations may run at once on an
+// interpreter without the global lock: only the first to publish succeeds.
+std::atomic<PyObject*> g_module = nullptr;
+
+PyObject* refuse_second_initialisation() {
+    PyErr_SetString(PyExc_ImportError,
+                    "halvorn can be initialised only once per process; it cannot be "
+                    "imported again after removal from sys.modules, reloaded or "
+                    "imported into a sub-interpreter");
+    return nullptr;
+}
 
 bool add_class(PyObject* module, const ClassEntry& entry) {
     PyTypeObject* type = entry.type();
@@ -68,19 +80,23 @@ bool add_class(PyObject* module, const ClassEntry& entry) {
 PyMODINIT_FUNC PyInit_halvorn() {
     using namespace halvorn::py;
     return guarded([]() -> PyObject* {
-        if (g_module != nullptr) {
-            PyErr_SetString(PyExc_ImportError,
-                            "halvorn can be initialised only once per process; it cannot be "
-                            "imported again after removal from sys.modules, reloaded or "
-                            "imported into a sub-interpreter");
-            return nullptr;
-        }
+        if (g_module.load(std::memory_order_acquire) != nullptr)
+            return refuse_second_initialisation();
         Ref module = Ref::steal(PyModule_Create(&g_definition));
         if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+        // Every call is safe without the global lock (locked.hpp has the
+        // rules), so importing the module leaves a free-threaded interpreter
+        // without it. Builds with the lock are untouched.
+        if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
         for (const ClassEntry& entry : kClasses) {
             if (!add_class(module.get(), entry)) return nullptr;  // drops the module
         }
-        g_module = Ref::share(module.get()).release();  // kept until the process ends
+        PyObject* first = nullptr;
+        if (!g_module.compare_exchange_strong(first, module.get(), std::memory_order_acq_rel))
+            return refuse_second_initialisation();  // another thread's came first
+        Py_INCREF(module.get());  // the reference g_module keeps until the process ends
         return module.release();
     });
 }

@@ -1,6 +1,7 @@
 #include "pybinding/py_file_handle.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -45,6 +46,39 @@ void dealloc(PyObject* self) noexcept {
 PyObject* str(PyObject* self) noexcept {
     return guarded([&] {
         return to_str(handle_of(self).with_lock([](FileHandle& h) { return h.to_string(); }));
+    });
+}
+
+// The mode as open() spells it; "wr" opens the same handle as "rw".
+const char* mode_text(FileHandleType type) {
+    if (type.can_read() && type.can_write()) return "rw";
+    if (type.can_read()) return "r";
+    if (type.can_write()) return "w";
+    return "";
+}
+
+// One short line whatever the file holds, for logs, tracebacks and
+// notebooks; str() is the full diagnostic rendering, which carries every byte
+// of every file. The class is named as it is imported, not by its
+// "builtins." type name, so that the line says where to look.
+PyObject* repr(PyObject* self) noexcept {
+    return guarded([&]() -> PyObject* {
+        struct Shown {
+            std::optional<std::uint64_t> id;
+            FileHandleType type;
+            std::uint64_t offset;
+        };
+        const Shown shown = handle_of(self).with_lock([](const FileHandle& handle) {
+            return Shown{handle.id(), handle.type(), handle.offset()};
+        });
+        const auto offset = static_cast<unsigned long long>(shown.offset);
+        if (!shown.id) {
+            return PyUnicode_FromFormat("<halvorn.PyFileHandle [closed] mode='%s' offset=%llu>",
+                                        mode_text(shown.type), offset);
+        }
+        return PyUnicode_FromFormat("<halvorn.PyFileHandle id=%llu mode='%s' offset=%llu>",
+                                    static_cast<unsigned long long>(*shown.id),
+                                    mode_text(shown.type), offset);
     });
 }
 
@@ -124,11 +158,15 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *readable));
                 if (read) {
                     check_invariant(*read == *readable, "a read returned less than the file held");
-                    report_read(*read);
                 }
                 return read;
             });
         if (!count) return raise_io_error(count.error());
+        if (!bytes) return nullptr;
+        // Reported once the handle is let go: the write of the line may block
+        // on a full pipe, and must then hold up neither this handle's other
+        // users nor, as it runs detached, any other thread.
+        report_read(*count);
         return bytes.release();
     });
 }
@@ -188,7 +226,61 @@ PyObject* tell(PyObject* self, PyObject*) noexcept {
         [&] { return open_field(self, [](const FileHandle& h) { return h.offset(); }); });
 }
 
+// --- The with statement ------------------------------------------------------
+
+// A handle kept alive by a traceback or an interactive session's last result
+// would hold its file's lock long after the code that opened it is done; a
+// with block releases it on every way out.
+constexpr const char* kEnterDoc =
+    "__enter__($self)\n--\n\n"
+    "Return the handle itself, to be closed when the with block ends.\n";
+
+PyObject* enter(PyObject* self, PyObject*) noexcept {
+    return Ref::share(self).release();
+}
+
+// The exception in flight, if any, is none of the handle's business: it is
+// neither looked at nor suppressed.
+struct Ignored {
+    bool operator()(PyObject*) const { return true; }
+};
+
+constexpr Params<3> kExit{"PyFileHandle.__exit__", {"exc_type", "exc_value", "traceback"}};
+constexpr const char* kExitDoc =
+    "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+    "Close the handle unless the block closed it already.\n";
+
+PyObject* leave(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        if (!bind_method(kExit, args, nargs, kwnames, Ignored{}, Ignored{}, Ignored{}))
+            return nullptr;
+        // A block that closed the handle itself did what the exit would do;
+        // "Invalid file descriptor" here would only hide the block's own
+        // exception behind one about the cleanup.
+        return from_status(handle_of(self).with_lock([](FileHandle& handle) -> Status {
+            if (!handle.is_open()) return {};
+            return handle.close();
+        }));
+    });
+}
+
+PyObject* closed(PyObject* self, void*) noexcept {
+    return guarded([&] {
+        const bool open =
+            handle_of(self).with_lock([](const FileHandle& handle) { return handle.is_open(); });
+        return PyBool_FromLong(!open);
+    });
+}
+
+PyGetSetDef kProperties[] = {
+    {"closed", closed, nullptr, "True once the handle is closed.", nullptr},
+    {},
+};
+
 PyMethodDef kMethods[] = {
+    method("__enter__", enter, kEnterDoc),
+    method("__exit__", leave, kExitDoc),
     method("id", id, kIdDoc),
     method("close", close, kCloseDoc),
     method("read", read, kReadDoc),
@@ -214,7 +306,9 @@ constexpr const char* kDoc =
 const PyType_Slot kSlots[] = {
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(&dealloc)},
     {.slot = Py_tp_str, .pfunc = reinterpret_cast<void*>(&str)},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(&repr)},
     {.slot = Py_tp_methods, .pfunc = kMethods},
+    {.slot = Py_tp_getset, .pfunc = kProperties},
 };
 
 const ClassDef kClassDef{

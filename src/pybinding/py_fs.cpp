@@ -36,6 +36,16 @@ PyObject* str(PyObject* self) noexcept {
     return guarded([&] { return to_str(file_system(self)->render()); });
 }
 
+// One short line however much the file system holds (str() renders all of
+// it): the number of nodes, the root included. The count is a sum over the
+// table's shards, each read under its own lock, so no lock is held while the
+// text is made.
+PyObject* repr(PyObject* self) noexcept {
+    return guarded([&] {
+        return PyUnicode_FromFormat("<halvorn.PyFs nodes=%zu>", file_system(self)->inodes().size());
+    });
+}
+
 // --- Methods -----------------------------------------------------------------
 
 constexpr Params<1> kMkdir{"PyFs.mkdir", {"path"}};
@@ -249,6 +259,7 @@ const PyType_Slot kSlots[] = {
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(&construct)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(&FsObject::dealloc)},
     {.slot = Py_tp_str, .pfunc = reinterpret_cast<void*>(&str)},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(&repr)},
     {.slot = Py_tp_methods, .pfunc = kMethods},
 };
 

@@ -1,5 +1,6 @@
 #include "pybinding/py_term.hpp"
 
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -37,6 +38,19 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     });
 }
 
+// --- String form -------------------------------------------------------------
+
+// The current directory by id: its path could be long and could be gone (a
+// removed directory keeps its id until the next `cd`), an id is neither.
+PyObject* repr(PyObject* self) noexcept {
+    return guarded([&] {
+        const std::uint64_t cwd = TermObject::of(self).with_lock(
+            [](const terminal::Terminal& terminal) { return terminal.context.cwd; });
+        return PyUnicode_FromFormat("<halvorn.PyTerm cwd_id=%llu>",
+                                    static_cast<unsigned long long>(cwd));
+    });
+}
+
 // --- Methods -----------------------------------------------------------------
 
 constexpr Params<1> kExec{"PyTerm.exec", {"command"}};
@@ -70,6 +84,7 @@ constexpr const char* kDoc =
 const PyType_Slot kSlots[] = {
     {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(&construct)},
     {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(&TermObject::dealloc)},
+    {.slot = Py_tp_repr, .pfunc = reinterpret_cast<void*>(&repr)},
     {.slot = Py_tp_methods, .pfunc = kMethods},
 };
 

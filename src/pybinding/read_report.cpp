@@ -10,6 +10,23 @@
 
 namespace halvorn::py {
 
+namespace {
+
+// One write does it; the loop only finishes a write that a signal
+// interrupted or that the descriptor took in part (a pipe near full).
+void write_whole(const char* next, const char* end) noexcept {
+    while (next < end) {
+        const ssize_t written = write(STDOUT_FILENO, next, static_cast<std::size_t>(end - next));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        next += written;
+    }
+}
+
+}  // namespace
+
 void report_read(std::uint64_t count) noexcept {
     constexpr std::string_view kHead = "Read ";
     constexpr std::string_view kTail = " bytes from file\n";
@@ -20,17 +37,15 @@ void report_read(std::uint64_t count) noexcept {
     end = std::to_chars(end, end + kMaxDigits, count).ptr;
     end = std::copy(kTail.begin(), kTail.end(), end);
 
-    // One write does it; the loop only finishes a write that a signal
-    // interrupted or that the descriptor took in part (a pipe near full).
-    const char* next = line.data();
-    while (next < end) {
-        const ssize_t written = write(STDOUT_FILENO, next, static_cast<std::size_t>(end - next));
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        next += written;
-    }
+    // Descriptor 1 may be a pipe that a thread of this very process drains
+    // (a notebook kernel captures output that way). Once the pipe is full the
+    // write blocks until that thread has run, so it must not wait holding
+    // the interpreter, just as os.write does not. Only the write goes
+    // without it: formatting needs nothing, and a thread that finds the
+    // interpreter busy on return simply waits its turn.
+    Py_BEGIN_ALLOW_THREADS
+    write_whole(line.data(), end);
+    Py_END_ALLOW_THREADS
 }
 
 }  // namespace halvorn::py

@@ -1,6 +1,8 @@
 // The line a file handle's read leaves on standard output.
 #pragma once
 
+#include "pybinding/python.hpp"
+
 #include <cstdint>
 
 namespace halvorn::py {
@@ -10,6 +12,9 @@ namespace halvorn::py {
 // reaches it whole even while other threads or processes write there too.
 // A standard output that is closed or broken loses the line; the read it
 // reports has happened and is not undone for that.
+//
+// The caller is attached to the interpreter and holds none of the binding's
+// locks: the write itself runs detached (see read_report.cpp).
 void report_read(std::uint64_t count) noexcept;
 
 }  // namespace halvorn::py

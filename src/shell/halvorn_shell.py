@@ -5,17 +5,22 @@ terminal's commands are cd, ls, pwd, cat, mkdir, touch and help. A failing
 command prints its error on standard error and the session goes on. The file
 system lives only as long as the session.
 
-On a terminal the session is interactive: the prompt shows the current
-directory, Ctrl-C abandons the line being typed, and Ctrl-D or a line that is
-exactly "exit" ends it. Otherwise standard input is run as a script, line by
-line and without prompts, until its end or an "exit" line; the exit status
-is then 1 if any line failed and 0 if none did.
+With -c LINES the given text is run as a script, with FILE the lines of that
+file. Without either, on a terminal the session is interactive: the prompt
+shows the current directory, Ctrl-C abandons the line being typed, and Ctrl-D
+or a line that is exactly "exit" ends it; otherwise standard input is run as
+a script. A script runs line by line and without prompts, until its end or an
+"exit" line; the exit status is then 1 if any line failed and 0 if none did.
+Script lines may end in LF, CRLF or CR. A FILE that cannot be read, like a
+wrong option, ends the shell with status 2.
 """
 
 import argparse
+import io
 import os
 import sys
-from typing import Iterable, Optional, Sequence
+from importlib import metadata
+from typing import Iterable, Optional, Sequence, TextIO
 
 from halvorn import PyFs, PyTerm
 
@@ -71,26 +76,61 @@ def run_interactive(term: PyTerm) -> int:
             print()
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def version() -> str:
+    try:
+        return metadata.version("halvorn")
+    except metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
+def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="halvorn-shell",
         description=__doc__.split("\n\n", 1)[1],
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.parse_args(argv)
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("-c", metavar="LINES", dest="lines", help="run LINES as a script")
+    source.add_argument("file", nargs="?", metavar="FILE", help="run the script in FILE")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    return parser.parse_args(argv)
 
-    # File names are UTF-8 text: bytes that are not must not end the session.
-    for stream, errors in ((sys.stdin, "replace"), (sys.stdout, "backslashreplace"),
-                           (sys.stderr, "backslashreplace")):
+
+def open_script(arguments: argparse.Namespace) -> Optional[TextIO]:
+    """The script to run, or None for standard input on a terminal.
+
+    Every script is read with universal newlines, so that a script saved with
+    CRLF line ends does not put a CR at the end of each command; file names
+    are UTF-8 text, and bytes that are not must not end the session.
+    """
+    if arguments.lines is not None:
+        return io.StringIO(arguments.lines, newline=None)
+    if arguments.file is not None:
+        return open(arguments.file, encoding="utf-8", errors="replace", newline=None)
+    if sys.stdin is None:
+        return io.StringIO()
+    interactive = sys.stdin.isatty()
+    if hasattr(sys.stdin, "reconfigure"):
+        # A typed line is left as the terminal gives it; a piped script gets
+        # universal newlines as the others do.
+        sys.stdin.reconfigure(errors="replace", newline="\n" if interactive else None)
+    return None if interactive else sys.stdin
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    arguments = parse_arguments(argv)
+    for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
-            stream.reconfigure(errors=errors)
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        script = open_script(arguments)
+    except OSError as error:
+        print(f"halvorn-shell: {arguments.file}: {error.strerror}", file=sys.stderr)
+        return 2
 
     term = PyTerm(PyFs())
     try:
-        if sys.stdin is not None and sys.stdin.isatty():
-            status = run_interactive(term)
-        else:
-            status = run_script(term, sys.stdin or ())
+        status = run_interactive(term) if script is None else run_script(term, script)
         sys.stdout.flush()
         return status
     except BrokenPipeError:

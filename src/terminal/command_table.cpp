@@ -52,6 +52,10 @@ CommandTable build_command_table() {
 }  // namespace
 
 const CommandTable& CommandTableAccess::operator*() const {
+    // A C++ initialisation guard is safe here even for threads of an
+    // interpreter without a global lock, which wait on it attached: the build
+    // runs no interpreter code and waits for nothing, so a waiter is held up
+    // only for that short run, and a collector's stop waits for no longer.
     static const CommandTable table = build_command_table();
     return table;
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -120,6 +122,58 @@ TEST(CoreConcurrency, CreationsRacingWithRecursiveRemovalLeaveNoOrphans) {
         ASSERT_EQ(testing::check_tree(*fs), "") << round;
         ASSERT_EQ(fs->inodes().size(), 1u) << round;
     }
+}
+
+// The last look of a removal at a directory it has emptied: an entry made
+// meanwhile keeps the directory. The remover is held at a known point, the
+// deletion of a child it has already unlinked, by this thread's guard on it.
+TEST(CoreConcurrency, AnEntryMadeWhileARemovalEmptiesItsDirectoryKeepsIt) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->mkdir("/p").ok());
+    ASSERT_TRUE(fs->mkdir("/p/c").ok());
+    const std::uint64_t p = *fs->find_inode_by_name(kRootId, "p");
+    INodeGuard c = *fs->get_inode_by_path("/p/c");
+    Status removed;
+    std::thread remover([&] { removed = fs->rm("/p", true); });
+    while (!fs->ls("/p")->directories.empty())
+        std::this_thread::yield();
+    ASSERT_TRUE(fs->create_inode(p, "late", INodeKind::File).ok());
+    c.release();
+    remover.join();
+    EXPECT_EQ(removed.error(), IoError::DirectoryIsNotEmpty);
+    EXPECT_EQ(fs->ls("/p")->files, std::vector<std::string>{"late"});
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// An open that creates a missing file, and finds the name taken by the time
+// it creates: it opens what is there now. Held at a known point: the opener
+// has found /d/f missing and waits to create it behind this thread's read
+// of /d. Meanwhile the name appears, through a link in /d that led nowhere
+// and now leads to a new file named f.
+TEST(CoreConcurrency, AnOpenThatLosesTheCreationOpensTheWinnersFile) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    ASSERT_TRUE(fs->mkdir("/other").ok());
+    const std::uint64_t d = *fs->find_inode_by_name(kRootId, "d");
+    // Ids: the link, then the id the opener takes, then the file it meets.
+    const std::uint64_t link = fs->next_inode_id();
+    ASSERT_EQ(*fs->create_symlink(d, "soon", link + 2), link);
+    INodeGuard dir = *fs->get_inode_by_path("/d");
+    auto reading = std::make_unique<sync::ReadLock>(dir->kind_lock());
+    std::optional<Result<FileHandle>> opened;
+    std::thread opener([&] { opened.emplace(FileSystem::open(fs, "/d/f", R, true)); });
+    for (sync::RwLock::ReadToken token; dir->kind_lock().try_lock_shared(token);) {
+        dir->kind_lock().unlock_shared(token);
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(*fs->create_inode(*fs->find_inode_by_name(kRootId, "other"), "f", INodeKind::File),
+              link + 2);
+    reading.reset();
+    opener.join();
+    ASSERT_TRUE(opened->ok());
+    EXPECT_EQ((*opened)->id(), link);  // as the directory lists it
+    EXPECT_EQ(fs->ls("/d")->files, std::vector<std::string>{"f"});
+    EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
 TEST(CoreConcurrency, ListingsRaceWithCreationAndRemoval) {

@@ -128,11 +128,13 @@ TEST(Symlinks, AreFollowedAndLoopsAreCutOff) {
     auto link2 = *fs.create_symlink(kRootId, "to-to-d", link);
     EXPECT_EQ(*fs.get_inode_raw(link), dir);
     EXPECT_EQ(*fs.get_inode_raw(link2), dir);
-    // A link as parent creates inside the directory it leads to, with the
-    // parent recorded as given.
-    auto child = *fs.create_inode(link, "c", kFile);
+    // A link as parent creates inside the directory it leads to, which is
+    // recorded as the parent: the link may go while the directory stays.
+    auto child = *fs.create_inode(link2, "c", kFile);
     EXPECT_EQ(children_of(fs, dir), std::vector<std::uint64_t>{child});
-    EXPECT_EQ(fs.inodes().get(child)->parent(), link);
+    EXPECT_EQ(fs.inodes().get(child)->parent(), dir);
+    auto inner = *fs.create_symlink(link, "to-c", child);
+    EXPECT_EQ(fs.inodes().get(inner)->parent(), dir);
 
     auto dangling = *fs.create_symlink(kRootId, "gone", 12345);
     EXPECT_EQ(fs.get_inode_raw(dangling).error(), IoError::InodeNotFound);

@@ -1,5 +1,7 @@
 #include "fs/inode_table.hpp"
 
+#include "error/internal_fault.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -19,7 +21,7 @@ INodePtr file_node(std::uint64_t id) {
 TEST(InodeTable, InsertGetRemove) {
     INodeTable table(42);
     EXPECT_FALSE(table.get(7));
-    EXPECT_EQ(table.insert(file_node(7)), nullptr);
+    table.insert(file_node(7));
     {
         INodeGuard guard = table.get(7);
         ASSERT_TRUE(guard);
@@ -34,13 +36,30 @@ TEST(InodeTable, InsertGetRemove) {
     EXPECT_EQ(table.size(), 0u);
 }
 
-TEST(InodeTable, InsertOfATakenIdHandsBackTheOldNode) {
+// The old node stays listed by its directory: handing it back to be freed
+// would leave a dangling entry.
+TEST(InodeTable, InsertOfATakenIdIsAFaultAndKeepsTheOldNode) {
     INodeTable table(1);
-    (void)table.insert(file_node(3));
-    INodePtr previous = table.insert(INodePtr(new DirectoryNode(3, 0, 1, "d")));
-    ASSERT_NE(previous, nullptr);
-    EXPECT_TRUE(previous->is_file());
-    EXPECT_TRUE(table.get(3)->is_directory());
+    table.insert(file_node(3));
+    EXPECT_THROW(table.insert(INodePtr(new DirectoryNode(3, 0, 1, "d"))), InternalFault);
+    EXPECT_TRUE(table.get(3)->is_file());
+    EXPECT_EQ(table.size(), 1u);
+}
+
+// Waiting for one's own pin would never end, whether the pin is a read slot
+// or (all slots taken) a count in the node; the table stays as it was.
+TEST(InodeTable, RemovingANodeOnePinsItselfIsAFault) {
+    INodeTable table(5);
+    for (std::uint64_t id = 0; id <= sync::ReadSlots::kSlotsPerThread; ++id)
+        table.insert(file_node(id));
+    std::vector<INodeGuard> guards;
+    for (std::uint64_t id = 0; id <= sync::ReadSlots::kSlotsPerThread; ++id) {
+        guards.push_back(table.get(id));  // the last one is counted
+        EXPECT_THROW((void)table.remove(id), InternalFault) << id;
+    }
+    guards.clear();
+    for (std::uint64_t id = 0; id <= sync::ReadSlots::kSlotsPerThread; ++id)
+        EXPECT_NE(table.remove(id), nullptr) << id;
 }
 
 // Random inserts and removes against a model, through several growths:

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "error/internal_fault.hpp"
 #include "fs/file_system.hpp"
 #include "tree_check.hpp"
 
@@ -115,11 +116,39 @@ TEST_F(Removal, AStaleDirectoryIdTakesNoEntries) {
     EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
-TEST_F(Removal, ALinkBackUpTheTreeDoesNotRecurseForever) {
+// Recursion removes a link inside the tree as an entry, never what it leads
+// to: a directory elsewhere, the tree itself, or nothing at all; entries
+// listed after a link go too. A node made through a link belongs to the
+// directory the link led to, and outlives the link.
+TEST_F(Removal, ALinkInsideTheTreeGoesAsAnEntryAndWhatItLeadsToStays) {
+    ASSERT_TRUE(fs->mkdir("/keep").ok());
+    ASSERT_TRUE(fs->touch("/keep/k").ok());
     ASSERT_TRUE(fs->mkdir("/d").ok());
-    auto d = *fs->find_inode_by_name(kRootId, "d");
+    const auto keep = *fs->find_inode_by_name(kRootId, "keep");
+    const auto d = *fs->find_inode_by_name(kRootId, "d");
+    const auto to_keep = *fs->create_symlink(d, "to-keep", keep);
     ASSERT_TRUE(fs->create_symlink(d, "up", d).ok());
-    EXPECT_EQ(fs->rm("/d", true).error(), IoError::MaxRecursionDepthExceeded);
+    ASSERT_TRUE(fs->create_symlink(d, "gone", 999999).ok());
+    ASSERT_TRUE(fs->touch("/d/after").ok());
+    const auto made = *fs->create_inode(to_keep, "made", INodeKind::File);
+    ASSERT_TRUE(fs->rm("/d", true).ok());
+    EXPECT_EQ(fs->ls("/")->directories, Names{"keep"});
+    EXPECT_EQ(fs->ls("/keep")->files, (Names{"k", "made"}));
+    EXPECT_EQ(fs->inodes().size(), 4u);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+    EXPECT_EQ(*fs->get_path_by_inode(made), "/keep/made");
+    EXPECT_TRUE(fs->rm("/keep/made", false).ok());
+}
+
+// The batch of claimed files is flushed on a failure too, and a fault while
+// flushing (here the removal would wait for a guard its own thread holds)
+// reaches the caller as a fault instead of ending the process.
+TEST_F(Removal, AFaultWhileFlushingClaimedFilesReachesTheCaller) {
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    ASSERT_TRUE(fs->touch("/d/pinned").ok());
+    auto open_file = open("/d/open", FileHandleType::READ);
+    INodeGuard pinned = *fs->get_inode_by_path("/d/pinned");
+    EXPECT_THROW((void)fs->rm("/d", true), InternalFault);
 }
 
 TEST_F(Removal, CreatingAndRemovingManyTimes) {

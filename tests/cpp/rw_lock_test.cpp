@@ -96,6 +96,78 @@ TEST(RwLock, WritesAreExclusiveForSlottedAndCountedReaders) {
     EXPECT_EQ(a, 40000u);
 }
 
+// Asking for a lock one reads would wait forever, whether the read holds a
+// slot or (all slots taken) a count in the lock word. It is a fault, and it
+// leaves the lock usable for every other thread.
+TEST(RwLock, WritingWhileReadingIsAFaultThatLeavesTheLockUsable) {
+    RwLock lock;
+    auto check = [&](const char* how) {
+        {
+            ReadLock mine(lock);
+            EXPECT_THROW(lock.lock(), halvorn::InternalFault) << how;
+        }
+        RwLock::ReadToken token;
+        ASSERT_TRUE(lock.try_lock_shared(token)) << how;  // no writer bit left behind
+        lock.unlock_shared(token);
+        std::thread([&] { WriteLock theirs(lock); }).join();
+    };
+    check("by slot");
+    std::vector<std::unique_ptr<RwLock>> others(ReadSlots::kSlotsPerThread);
+    std::vector<std::unique_ptr<ReadLock>> held;
+    for (auto& other : others) {
+        other = std::make_unique<RwLock>();
+        held.push_back(std::make_unique<ReadLock>(*other));
+    }
+    check("by count");
+}
+
+// A litmus test of the handshake between a reader's announcement and a
+// writer's bit: two threads take the lock in turn shared and exclusive, and
+// each looks for the other while it holds it. Should a reader's announcement
+// and its load of the word be reordered (an announcement made with release
+// and the bit checked with acquire is enough, also on x86), a reader and a
+// writer both get in now and then. Inside, both use plain stores and loads
+// only: an atomic read-modify-write would drain the store buffer and close
+// the window that such a fault needs.
+TEST(RwLockLitmus, AReaderAndAWriterNeverHoldTheLockTogether) {
+    RwLock lock;
+    std::atomic<bool> reading[2] = {false, false}, writing[2] = {false, false};
+    std::atomic<long> overlaps{0}, rounds{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    auto look = [&](std::atomic<bool>& mine, const std::atomic<bool>& theirs,
+                    std::memory_order order) {
+        mine.store(true, order);
+        for (int i = 0; i < 128; ++i) {
+            if (theirs.load(std::memory_order_relaxed)) {
+                ++overlaps;
+                break;
+            }
+        }
+        mine.store(false, std::memory_order_relaxed);
+    };
+    auto run = [&](int me) {
+        const int other = 1 - me;
+        for (long round = 1; round <= 20'000'000; ++round) {
+            {
+                ReadLock hold(lock);
+                look(reading[me], writing[other], std::memory_order_relaxed);
+            }
+            {
+                WriteLock hold(lock);
+                look(writing[me], reading[other], std::memory_order_seq_cst);
+            }
+            if (round % 4096 == 0) {
+                rounds.fetch_add(4096, std::memory_order_relaxed);
+                if (std::chrono::steady_clock::now() > deadline) break;
+            }
+        }
+    };
+    std::thread first(run, 0), second(run, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(overlaps, 0) << "in " << rounds << " rounds";
+}
+
 TEST(ReadSlots, WaitingForOnesOwnAnnouncementIsAFault) {
     int object = 0;
     int slot = ReadSlots::announce(&object, std::memory_order_seq_cst);

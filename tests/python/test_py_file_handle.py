@@ -5,7 +5,7 @@ import io
 import pytest
 from conftest import check_method_documentation, public_names
 
-from halvorn import PyFileHandle, Whence
+from halvorn import PyFileHandle, PyTerm, Whence
 
 INVALID = "Invalid file descriptor"
 NO_READ = "File does not support the specified operation: read"
@@ -70,6 +70,23 @@ class TestRead:
         with raises_exactly(INVALID):
             closed.read(1)
         assert capfd.readouterr().out == ""
+
+    def test_a_broken_standard_output_loses_only_the_line(self, run_python):
+        done = run_python(
+            """
+            import os, halvorn
+            fs = halvorn.PyFs()
+            fs.open("/hello", "w").write(b"hello")
+            first, second = fs.open("/hello", "r"), fs.open("/hello", "r")
+            os.close(1)
+            assert first.read(5) == b"hello" and first.tell() == 5
+            reader, writer = os.pipe()  # no reader left: EPIPE
+            os.dup2(writer, 1)
+            os.close(reader)
+            assert second.read(9) == b"hello" and second.tell() == 5
+            """
+        )
+        assert (done.returncode, done.stderr) == (0, "")
 
     def test_sizes_are_integers(self, hello):
         class Index:
@@ -241,6 +258,64 @@ class TestClose:
         fs.open("/f", "w")
 
 
+class TestWith:
+    @pytest.mark.parametrize("closes_itself", [False, True])
+    @pytest.mark.parametrize("raises", [False, True])
+    def test_every_way_out_releases_the_lock_and_lets_the_exception_go(
+        self, fs, closes_itself, raises
+    ):
+        error = KeyError("from the block")
+        opened = fs.open("/f", "w")
+
+        def block():
+            with opened as handle:
+                assert handle is opened
+                handle.write(b"kept")
+                if closes_itself:
+                    handle.close()
+                if raises:
+                    raise error
+
+        if raises:
+            with pytest.raises(KeyError) as info:
+                block()
+            assert info.value is error and info.value.__context__ is None
+        else:
+            block()
+        # Still referenced here (and by the traceback), yet released.
+        assert opened.closed
+        with fs.open("/f", "rw") as again:
+            assert again.read(4) == b"kept"
+
+    def test_closed_follows_close_and_is_read_only(self, fs):
+        handle = fs.open("/f", "r")
+        assert handle.closed is False
+        handle.close()
+        assert handle.closed is True
+        with pytest.raises(AttributeError):
+            handle.closed = False
+
+
+class TestRepr:
+    @pytest.mark.parametrize(
+        "mode, shown", [("", ""), ("r", "r"), ("w", "w"), ("rw", "rw"), ("wr", "rw")]
+    )
+    def test_id_or_closed_mode_and_offset(self, hello, mode, shown):
+        handle = hello.open("/hello", mode)
+        handle.seek(2, Whence.SEEK_SET)
+        assert repr(handle) == f"<halvorn.PyFileHandle id=1 mode='{shown}' offset=2>"
+        handle.close()
+        assert repr(handle) == f"<halvorn.PyFileHandle [closed] mode='{shown}' offset=2>"
+        assert str(handle).startswith("FileHandle { id: None,")
+
+    def test_stays_short_whatever_the_file_system_holds(self, fs):
+        handle = fs.open("/big", "rw")
+        handle.write(bytes(20 * 2**20))
+        handle.seek(0, Whence.SEEK_END)
+        for shown in (handle, fs, PyTerm(fs)):
+            assert len(repr(shown)) < 60, repr(shown)
+
+
 class TestLifetime:
     def test_dropping_an_open_writer_releases_its_lock(self, fs):
         writer = fs.open("/f", "w")
@@ -316,4 +391,5 @@ def test_method_documentation(name):
 
 
 def test_methods_are_exactly_these():
-    assert public_names(PyFileHandle) == sorted(DOCS)
+    assert public_names(PyFileHandle) == sorted([*DOCS, "closed"])
+    assert {"__enter__", "__exit__", "__repr__", "__str__"} <= set(vars(PyFileHandle))

@@ -399,6 +399,16 @@ def test_methods_are_exactly_these():
     assert public_names(PyFs) == sorted(DOCS)
 
 
+def test_repr_counts_the_nodes_and_str_renders_them(fs):
+    assert repr(fs) == "<halvorn.PyFs nodes=1>"  # the root
+    fs.mkdir("/d")
+    fs.touch("/d/f")
+    assert repr(fs) == "<halvorn.PyFs nodes=3>"
+    fs.remove("/d", True)
+    assert repr(fs) == "<halvorn.PyFs nodes=1>"
+    assert str(fs).startswith("FileSystem { inodes: {0: INode {")
+
+
 def test_handles_keep_the_file_system_alive():
     fs = PyFs()
     fs.mkdir("/kept")

@@ -71,6 +71,8 @@ class TestSharedFileSystem:
         first.exec("touch f")
         assert first.exec("pwd") == "/a"
         assert second.exec("pwd") == "/"
+        assert repr(first) == str(first) == "<halvorn.PyTerm cwd_id=1>"
+        assert repr(second) == "<halvorn.PyTerm cwd_id=0>"
         assert second.exec("ls") == "a/\n"
         assert second.exec("ls a") == "f\n"
 

@@ -7,6 +7,7 @@ import gc
 import sys
 import tracemalloc
 
+import numpy
 import pytest
 
 from halvorn import PyFileHandle, PyFs, PyTerm, Whence
@@ -30,6 +31,17 @@ class Index:
         return 1
 
 
+class FreshIndex:
+    """Hands out a new int object on every call (small ints are shared by
+    the interpreter, so a leaked one would not show)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value + 0
+
+
 # Names are longer than one character throughout: single-character strs are
 # shared by the interpreter, so a leaked one would not show.
 
@@ -38,6 +50,7 @@ def exercise_pyfs():
     fails(PyFs, 1)
     fs = PyFs()
     str(fs)
+    repr(fs)
     fs.mkdir("/dir")
     fs.mkdir(path="/dir/sub")
     fs.touch("/dir/file")
@@ -72,12 +85,19 @@ def exercise_file_handle(fs):
     handle.read(2)
     handle.read(2**63)
     handle.read(Index())
+    # Sizes converted through __index__: each call makes an int that must be
+    # given back.
+    for size in (FreshIndex(1000), numpy.int64(1000)):
+        handle.read(size)
+        handle.seek(size, Whence.SEEK_SET)
     handle.seek(1, Whence.SEEK_SET)
     handle.seek(offset=1, whence=Whence.SEEK_CUR)
     handle.seek(0, Whence.SEEK_END)
     handle.tell()
     handle.id()
     str(handle)
+    repr(handle)
+    handle.closed
     fails(fs.open, "/dir/file", "w")
     fails(fs.remove, "/dir/file", False)
     fails(handle.write, bytearray(b"x"))
@@ -94,6 +114,17 @@ def exercise_file_handle(fs):
     fails(handle.write, b"x")
     fails(handle.seek, 0, Whence.SEEK_SET)
     str(handle)
+    repr(handle)
+    handle.__exit__(None, None, None)  # already closed: nothing to do
+
+    with fs.open("/dir/with", "w") as inside:
+        inside.write(b"x")
+    try:
+        with fs.open("/dir/with", "r"):
+            raise KeyError("through")
+    except KeyError:
+        pass
+    fails(inside.__exit__, None)
 
     neither = fs.open("/dir/nomode", "")
     fails(neither.read, 1)
@@ -120,6 +151,7 @@ def exercise_terminal(fs):
     fails(PyTerm)
     fails(PyTerm, fs=1)
     term = PyTerm(fs)
+    repr(term)
     for line in ("ls", "cd dir", "pwd", "cat file", "help", "mkdir made", "touch touched", "cd /", "# x"):
         term.exec(line)
     for line in ("nonsense", "ls 'x", "cd nowhere", "cat missing"):

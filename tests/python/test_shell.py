@@ -3,9 +3,11 @@
 import os
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
+from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
 import pytest
@@ -77,6 +79,34 @@ class TestScript:
         assert result.returncode == 0
         assert result.stdout.startswith(b"usage: halvorn-shell")
 
+    @pytest.mark.parametrize("source", ["stdin", "-c", "file"])
+    def test_a_script_from_each_source_with_crlf_line_ends(self, source, tmp_path):
+        # The CR of a CRLF line end must not become part of a name ("a\r").
+        script = "mkdir a\r\ncd a\r\ntouch f\rls\r\ncat nope\r\n"
+        if source == "stdin":
+            result = run_shell(script)
+        elif source == "-c":
+            result = run_shell("mkdir stdin-is-not-read\n", "-c", script)
+        else:
+            (tmp_path / "script").write_bytes(script.encode())
+            result = run_shell("", str(tmp_path / "script"))
+        assert (result.stdout, result.stderr) == (b"f\n", b"nope: Inode not found\n")
+        assert result.returncode == 1
+
+    def test_a_missing_script_file(self, tmp_path):
+        result = run_shell("", str(tmp_path / "missing"))
+        assert result.stderr.endswith(b"missing: No such file or directory\n")
+        assert result.returncode == 2
+
+    def test_version_option(self):
+        try:
+            expected = version("halvorn")
+        except PackageNotFoundError:  # the module of a build folder, not installed
+            expected = "unknown"
+        result = run_shell("", "--version")
+        assert result.stdout == f"halvorn-shell {expected}\n".encode()
+        assert result.returncode == 0
+
 
 def test_installed_console_script(tmp_path):
     # pip puts console scripts beside the interpreter, which may be off PATH
@@ -96,18 +126,24 @@ def test_interactive_session_on_a_terminal():
     pid, fd = pty.fork()
     if pid == 0:  # the child: its stdin, stdout and stderr are the terminal
         try:
+            # A session on a terminal starts with Ctrl-C at its default, also
+            # when this run was started with it ignored (as a background job).
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
             os.execve(sys.executable, [sys.executable, "-m", "halvorn_shell"], shell_env())
         finally:
             os._exit(127)
 
     seen = b""
 
-    def read_until(text, timeout=30):
+    def wait_for(text, timeout):
+        """True once text has come (what came up to it is dropped), False
+        if it has not come within timeout seconds."""
         nonlocal seen
         deadline = time.monotonic() + timeout
         while text not in seen:
             left = deadline - time.monotonic()
-            assert left > 0, f"never saw {text!r} in {seen!r}"
+            if left <= 0:
+                return False
             if select.select([fd], [], [], left)[0]:
                 try:
                     chunk = os.read(fd, 4096)
@@ -116,6 +152,10 @@ def test_interactive_session_on_a_terminal():
                 assert chunk, f"never saw {text!r} in {seen!r}"
                 seen += chunk
         seen = seen[seen.index(text) + len(text) :]
+        return True
+
+    def read_until(text, timeout=30):
+        assert wait_for(text, timeout), f"never saw {text!r} in {seen!r}"
 
     try:
         read_until(b"halvorn:/$ ")
@@ -124,15 +164,18 @@ def test_interactive_session_on_a_terminal():
         os.write(fd, b"cd docs\n")
         read_until(b"halvorn:/docs$ ")
         # Ctrl-C drops the half-typed line: no "nonsense: command not found".
-        # The interrupt is sent once the line is echoed and the shell has had
-        # time to go back to waiting for keys: the interpreter only notices
-        # a signal that arrives while it waits (one that lands just before
-        # would wait for the next key, which no person types that fast).
+        # The interpreter only notices a signal that arrives while it waits
+        # for a key; one that lands just before, while the shell is still
+        # echoing, waits for the next key. A person would press Ctrl-C
+        # again, and so does the test, however long the shell takes.
         os.write(fd, b"nonsense")
         read_until(b"nonsense")
-        time.sleep(0.2)
-        os.write(fd, b"\x03")
-        read_until(b"halvorn:/docs$ ")
+        for _ in range(30):
+            os.write(fd, b"\x03")
+            if wait_for(b"halvorn:/docs$ ", timeout=1):
+                break
+        else:
+            pytest.fail(f"Ctrl-C never brought the prompt back: {seen!r}")
         os.write(fd, b"cat nope\n")
         read_until(b"nope: Inode not found")
         read_until(b"halvorn:/docs$ ")

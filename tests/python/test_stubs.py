@@ -62,12 +62,18 @@ def test_calls_are_checked(stub_env, tmp_path):
         outline: str = fs.tree("/") + fs.tree("/", None) + fs.tree("/", ident="  ")
         output: str = PyTerm(fs).exec("pwd")
         same: bool = Whence.SEEK_SET == 0
+        with fs.open("/b", "wr") as inside:
+            inside.write(b"x")
+        done: bool = inside.closed
         fs.remove("/a")  # error
         handle.write("abc")  # error
         handle.seek(0, 0)  # error
         Whence.SEEK_SET < Whence.SEEK_END  # error
         PyTerm()  # error
         text: str = handle.read(1)  # error
+        fs.open("/a", "rb")  # error
+        handle.read()  # error
+        inside.closed = True  # error
         """
     )
     example = tmp_path / "example.py"
