@@ -57,6 +57,11 @@ Result<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, std::uint6
     return attach(std::move(fs), id, **node, type);
 }
 
+FileHandle FileHandle::adopt(std::shared_ptr<FileSystem> fs, std::uint64_t id, FileNode& file,
+                             FileHandleType type) {
+    return FileHandle(std::move(fs), id, type, &file);
+}
+
 Result<FileHandle> FileHandle::attach(std::shared_ptr<FileSystem> fs, std::uint64_t id, INode& node,
                                       FileHandleType type) {
     if (!node.is_file()) return IoError::NotAFile;

@@ -68,6 +68,11 @@ public:
     // on; `id` is the id it was found under.
     static Result<FileHandle> attach(std::shared_ptr<FileSystem> fs, std::uint64_t id, INode& node,
                                      FileHandleType type);
+    // Takes over a hold of `file`'s lock that the caller has already made
+    // as `type` asks (a file that was created held, see
+    // FileSystem::create_held_file).
+    static FileHandle adopt(std::shared_ptr<FileSystem> fs, std::uint64_t id, FileNode& file,
+                            FileHandleType type);
 
     FileHandle(FileHandle&& other) noexcept;
     FileHandle& operator=(FileHandle&&) = delete;

@@ -144,6 +144,23 @@ Result<std::uint64_t> FileSystem::create_child(const INodeGuard& parent, std::st
     });
 }
 
+Result<FileNode*> FileSystem::create_held_file(const INodeGuard& parent, std::string_view name,
+                                               FileHandleType type) {
+    auto id = take_id(name);
+    if (!id) return id.error();
+    FileNode* made = nullptr;
+    auto created = create_in(parent, name, [&](std::uint32_t depth) {
+        auto file = std::make_unique<FileNode>(*id, parent->id(), depth, name);
+        // Nobody else can see the node yet, so the hold cannot fail.
+        const bool held = type.can_write() ? file->lock.try_write() : file->lock.try_read();
+        check_invariant(held, "a new file's lock was taken before it was listed");
+        made = file.get();
+        return INodePtr(file.release());
+    });
+    if (!created) return created.error();
+    return made;
+}
+
 Status FileSystem::create_at_path(std::string_view path, INodeKind kind) {
     const SplitPath split = split_last_separator(path);
     // The parent's guard from the walk serves the creation too; the parent

@@ -146,6 +146,11 @@ private:
     Result<std::uint64_t> create_child(const INodeGuard& parent, std::string_view name,
                                        INodeKind kind);
     Status create_at_path(std::string_view path, INodeKind kind);
+    // Creates an empty file in the directory the caller holds, its lock
+    // already held as `type` asks: no other thread can remove or claim the
+    // file between its creation and its opening.
+    Result<FileNode*> create_held_file(const INodeGuard& parent, std::string_view name,
+                                       FileHandleType type);
     class FileBatch;
     using ChildIds = SmallVector<std::uint64_t, ChildList::kInline>;
     // Removes `node`; `parent` is the directory that lists it when the

@@ -11,7 +11,7 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
     auto found = fs->lookup_child(**parent, split.name);
     if (found) return FileHandle::attach(std::move(fs), found->listed_id, *found->node, type);
     if (!create || found.error() != IoError::InodeNotFound) return found.error();
-    auto created = fs->create_child(*parent, split.name, INodeKind::File);
+    auto created = fs->create_held_file(*parent, split.name, type);
     if (!created) {
         if (created.error() != IoError::ResourceAlreadyExists) return created.error();
         // Another thread created the name since the lookup: open what it
@@ -21,7 +21,10 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
         return FileHandle::attach(std::move(fs), made->listed_id, *made->node, type);
     }
     parent->release();
-    return FileHandle::create(std::move(fs), *created, type);
+    // Created with its lock held: a removal racing this open finds the file
+    // in use instead of taking it away before the handle exists.
+    const std::uint64_t id = (*created)->id();
+    return FileHandle::adopt(std::move(fs), id, **created, type);
 }
 
 Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,

@@ -91,6 +91,27 @@ TEST(CoreConcurrency, AnOpenAndARemovalOfOneFileHaveExactlyOneWinner) {
     EXPECT_EQ(fs->inodes().size(), 1u);
 }
 
+// An open that creates its file holds it from the moment it is listed, so a
+// removal racing it finds the file in use; the open never answers that the
+// file it just made is not there.
+TEST(CoreConcurrency, ACreatingOpenRacingRemovalsOfItsPathNeverLosesItsFile) {
+    auto fs = FileSystem::create();
+    std::atomic<bool> done{false};
+    std::thread remover([&] {
+        while (!done) (void)fs->rm("/f", false);
+    });
+    for (int round = 0; round < 20000; ++round) {
+        auto opened = FileSystem::open(fs, "/f", round % 2 ? R : W, true);
+        if (opened.ok()) {
+            ASSERT_TRUE(opened->close().ok());
+        } else {
+            ASSERT_EQ(opened.error(), IoError::ResourceCurrentInUse) << round;
+        }
+    }
+    done = true;
+    remover.join();
+}
+
 // Creations inside a directory that another thread removes recursively must
 // either land before the removal sees them (and make it fail or be removed
 // with it) or fail: never leave a node that no directory lists.
