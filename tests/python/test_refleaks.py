@@ -190,6 +190,11 @@ def quiet_reads(capfd):
     capfd.readouterr()
 
 
+@pytest.mark.skipif(
+    not getattr(sys, "_is_gil_enabled", lambda: True)(),
+    reason="a free-threaded build hands freed blocks back only at its next safe point, so its "
+    "block count does not settle between rounds; the tracemalloc and C heap checks still run",
+)
 def test_interpreter_blocks_stay_flat():
     # A reference leaked per round would show as at least ROUND blocks.
     assert abs(growth(sys.getallocatedblocks)) < 50
