@@ -10,6 +10,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 source tools/debian.sh
+source tools/ctest.sh
 need_debian_packages g++-aarch64-linux-gnu googletest qemu-user-static cmake
 
 generator=()
@@ -48,16 +49,7 @@ done
 # make it run out here.
 needs_address_space_limit=HostileRegressions.MemoryRunningOutInARemovalLeavesEveryFileWhole
 echo "aarch64: not run under emulation: $needs_address_space_limit"
-log=$out/ctest.log
-ctest --test-dir "$out/halvorn" --output-on-failure --parallel "$jobs" \
-    -E "^$needs_address_space_limit\$" 2>&1 | tee "$log" |
-    grep -v -E '^ *(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed)' || true
-count=$(sed -n 's/^[0-9]*% tests passed.* out of \([0-9]*\)$/\1/p' "$log")
-if ! grep -q '^100% tests passed' "$log" || [ -z "$count" ] || [ "$count" -eq 0 ]; then
-    echo "aarch64: the C++ tests failed (log: $log)" >&2
-    exit 1
-fi
-echo "aarch64: $count C++ tests run under qemu-user, all passed"
+run_ctest "$out/halvorn" aarch64 -E "^$needs_address_space_limit\$"
 
 seconds=${STRESS_SECONDS:-10}
 echo "== aarch64: stress program, 4 threads for $seconds s under qemu-user"

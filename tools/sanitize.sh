@@ -33,6 +33,7 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 source tools/debian.sh
+source tools/ctest.sh
 
 # The runtime library of a sanitizer as the compiler links it; fails when
 # the compiler does not have it.
@@ -56,19 +57,6 @@ configure_and_build() {  # build dir, sanitizers, extra cmake arguments...
     cmake -S . -B "$dir" "${generator[@]}" "${build_type[@]}" \
         -DHALVORN_SANITIZE="$sanitizers" "$@" >/dev/null
     cmake --build "$dir" --parallel "$jobs"
-}
-
-# Runs the C++ tests of a build through CTest and reports how many ran.
-run_ctest() {  # build dir, label
-    local log="$1/ctest.log" count
-    ctest --test-dir "$1" --output-on-failure --parallel "$jobs" 2>&1 | tee "$log" |
-        grep -v -E '^ *(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed)' || true
-    count=$(sed -n 's/^[0-9]*% tests passed.* out of \([0-9]*\)$/\1/p' "$log")
-    if ! grep -q '^100% tests passed' "$log" || [ -z "$count" ] || [ "$count" -eq 0 ]; then
-        echo "$2: the C++ tests failed (log: $log)" >&2
-        return 1
-    fi
-    echo "$2: $count C++ tests run, all passed"
 }
 
 run_stress() {  # program, label, threads
