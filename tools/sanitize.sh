@@ -59,6 +59,42 @@ configure_and_build() {  # build dir, sanitizers, extra cmake arguments...
     cmake --build "$dir" --parallel "$jobs"
 }
 
+# The module alone, built with the given sanitizers for one interpreter.
+build_module() {  # build dir, sanitizers, python
+    cmake -S . -B "$1" "${generator[@]}" "${build_type[@]}" \
+        -DHALVORN_SANITIZE="$2" -DHALVORN_BUILD_MODULE=ON \
+        -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$3" >/dev/null
+    cmake --build "$1" --parallel "$jobs" --target halvorn
+}
+
+# Fails unless the interpreter imports halvorn from the sanitized build: an
+# installed halvorn must not stand in for it.
+check_module_from() {  # label, python, module dir
+    local found
+    found=$("$2" -c 'import halvorn; print(halvorn.__file__)')
+    case $found in
+        "$3"/*) echo "$1: testing $found" ;;
+        *)
+            echo "$1: halvorn comes from $found, not from $3" >&2
+            return 1
+            ;;
+    esac
+}
+
+# Runs pytest; any report file the sanitizers left fails the run, also one
+# written by a child process whose test looked only at its exit status.
+pytest_with_reports() {  # label, python, reports dir, pytest arguments...
+    local label=$1 python=$2 reports=$3 status=0
+    shift 3
+    "$python" -m pytest -q -p no:cacheprovider "$@" || status=$?
+    if compgen -G "$reports/*" >/dev/null; then
+        echo "$label: sanitizer reports:" >&2
+        cat "$reports"/* >&2
+        status=1
+    fi
+    return "$status"
+}
+
 run_stress() {  # program, label, threads
     local seconds=${STRESS_SECONDS:-20}
     echo "== $2: stress program, $3 threads for $seconds s"
@@ -107,11 +143,7 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     asan=$(runtime_library libasan.so)
     runtime_library libubsan.so >/dev/null
 
-    # The module alone, for the interpreter that runs the tests.
-    cmake -S . -B build/asan-py "${generator[@]}" "${build_type[@]}" \
-        -DHALVORN_SANITIZE=address,undefined -DHALVORN_BUILD_MODULE=ON \
-        -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$python" >/dev/null
-    cmake --build build/asan-py --parallel "$jobs" --target halvorn
+    build_module build/asan-py address,undefined "$python"
     module_dir=$root/build/asan-py/src/pybinding
 
     # Reports go to files, so that one made in a child process (the shell
@@ -125,24 +157,9 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     export PYTHONPATH=$module_dir:$root/src/shell
     export PYTHONNOUSERSITE=1
 
-    # An installed halvorn must not stand in for this build.
-    local found
-    found=$("$python" -c 'import halvorn; print(halvorn.__file__)')
-    case $found in
-        "$module_dir"/*) echo "python: testing $found" ;;
-        *)
-            echo "python: halvorn comes from $found, not from $module_dir" >&2
-            return 1
-            ;;
-    esac
-
+    check_module_from python "$python" "$module_dir"
     local status=0
-    "$python" -m pytest -q -p no:cacheprovider tests/python || status=$?
-    if compgen -G "$reports/*" >/dev/null; then
-        echo "python: sanitizer reports:" >&2
-        cat "$reports"/* >&2
-        status=1
-    fi
+    pytest_with_reports python "$python" "$reports" tests/python || status=$?
     unset LD_PRELOAD
     return "$status"
 }
@@ -171,24 +188,13 @@ mode_python_tsan() {
     mapfile -t requirements < <(grep -E '^pytest' tests/requirements.txt)
     PIP_ONLY_BINARY=:all: "$venv/bin/python" -m pip install -q --disable-pip-version-check \
         "${requirements[@]}"
-    cmake -S . -B build/tsan-py "${generator[@]}" "${build_type[@]}" \
-        -DHALVORN_SANITIZE=thread -DHALVORN_BUILD_MODULE=ON \
-        -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$python" >/dev/null
-    cmake --build build/tsan-py --parallel "$jobs" --target halvorn
+    build_module build/tsan-py thread "$python"
     module_dir=$root/build/tsan-py/src/pybinding
 
     export PYTHONPATH=$module_dir:$root/src/shell
     export PYTHONNOUSERSITE=1
     export PYTHON_GIL=0
-    local found
-    found=$("$venv/bin/python" -c 'import halvorn; print(halvorn.__file__)')
-    case $found in
-        "$module_dir"/*) echo "python-tsan: testing $found" ;;
-        *)
-            echo "python-tsan: halvorn comes from $found, not from $module_dir" >&2
-            return 1
-            ;;
-    esac
+    check_module_from python-tsan "$venv/bin/python" "$module_dir"
 
     # CPython's own suppressions for its free-threading races, and nothing
     # of ours. Reports go to files, as in the python mode, so one made in a
@@ -196,14 +202,7 @@ mode_python_tsan() {
     reports=$root/build/tsan-py/reports
     rm -rf "$reports" && mkdir -p "$reports"
     export TSAN_OPTIONS="suppressions=$prefix/tsan/suppressions_free_threading.txt:halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
-    local status=0
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_threads.py || status=$?
-    if compgen -G "$reports/*" >/dev/null; then
-        echo "python-tsan: ThreadSanitizer reports:" >&2
-        cat "$reports"/* >&2
-        status=1
-    fi
-    return "$status"
+    pytest_with_reports python-tsan "$venv/bin/python" "$reports" tests/python/test_threads.py
 }
 
 case $1 in
