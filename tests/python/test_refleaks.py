@@ -206,8 +206,13 @@ def test_traced_memory_stays_flat():
         grown = growth(lambda: tracemalloc.get_traced_memory()[0])
     finally:
         tracemalloc.stop()
-    # The smallest object is 16 bytes; a leak per round would be 16 kB.
-    assert abs(grown) < 8 * 1024
+    # The smallest object is 16 bytes; a leak per round would be 16 kB, and a
+    # reference dropped once too often as much the other way. A free-threaded
+    # build frees some objects only at a later safe point, which can make the
+    # second round look smaller but never larger.
+    assert grown < 8 * 1024
+    if getattr(sys, "_is_gil_enabled", lambda: True)():
+        assert grown > -8 * 1024
 
 
 def malloc_in_use():
