@@ -176,13 +176,16 @@ void Session::step(Input& in) {
             const std::uint64_t parent = pick_id(in);
             const std::string name = pick_name(in);
             const INodeKind kind = in.byte() & 1 ? INodeKind::Directory : INodeKind::File;
+            // The node records the directory it is listed in, which is
+            // `parent` with its links followed.
+            auto directory = fs_->get_inode_raw(parent);
             auto made = fs_->create_inode(parent, name, kind);
             if (!made) return;
             handed_out(*made);
             INodeGuard node = fs_->inodes().get(*made);
-            require(
-                node && node->name() == name && node->parent() == parent && node->kind() == kind,
-                "created node", name);
+            require(directory && node && node->name() == name && node->parent() == *directory &&
+                        node->kind() == kind,
+                    "created node", name);
             return;
         }
         case 1:
