@@ -24,6 +24,11 @@ constexpr std::array<KindText, IoError::kKindCount> kKindTexts{{
     {"UnrecognizedFileMode", "Unrecognized file mode"},
     {"OperationNotSupported", "File does not support the specified operation: "},
     {"InvalidFileDescriptor", "Invalid file descriptor"},
+    {"MoveIntoOwnSubtree", "Cannot move a directory into its own subtree"},
+    {"RootCannotBeMoved", "The root directory cannot be moved or replaced"},
+    {"NoSpaceLeft", "No space left on file system"},
+    {"NoNodesLeft", "No nodes left on file system"},
+    {"NameTooLong", "File name too long"},
 }};
 
 }  // namespace

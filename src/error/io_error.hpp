@@ -25,6 +25,12 @@ public:
         UnrecognizedFileMode,
         OperationNotSupported,
         InvalidFileDescriptor,
+        // Kinds added after the first eleven, appended so that no ordinal moves.
+        MoveIntoOwnSubtree,
+        RootCannotBeMoved,
+        NoSpaceLeft,
+        NoNodesLeft,
+        NameTooLong,
     };
     // The kinds by their own names (IoError::InodeNotFound); a `using enum`
     // would say the same but trips g++ 12 inside templates.
@@ -39,8 +45,13 @@ public:
     static constexpr Kind UnrecognizedFileMode = Kind::UnrecognizedFileMode;
     static constexpr Kind OperationNotSupported = Kind::OperationNotSupported;
     static constexpr Kind InvalidFileDescriptor = Kind::InvalidFileDescriptor;
+    static constexpr Kind MoveIntoOwnSubtree = Kind::MoveIntoOwnSubtree;
+    static constexpr Kind RootCannotBeMoved = Kind::RootCannotBeMoved;
+    static constexpr Kind NoSpaceLeft = Kind::NoSpaceLeft;
+    static constexpr Kind NoNodesLeft = Kind::NoNodesLeft;
+    static constexpr Kind NameTooLong = Kind::NameTooLong;
 
-    static constexpr int kKindCount = 11;
+    static constexpr int kKindCount = 16;
 
     constexpr IoError(Kind kind) : kind_(kind) {}  // NOLINT: a kind is an error
 
