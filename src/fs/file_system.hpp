@@ -241,6 +241,8 @@ private:
     // Never leaves the table before the file system goes, so guards on it
     // need no pin.
     INode* root_ = nullptr;
+    // Relaxed: an id needs only to be unique, which the read-modify-write
+    // gives; a node is published by its directory's lock and the table's.
     std::atomic<std::uint64_t> next_inode_id_{1};
     const std::uint64_t device_;
     // Guards every node's name and parent for readers away from the
