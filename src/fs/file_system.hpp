@@ -21,6 +21,8 @@
 // only a rename between two directories takes two, and it does so holding
 // the rename mutex, so no two threads ever wait for each other's second one.
 // The moved node's kind lock (shared) and those of its subtree come after.
+// Threads wait for the rename mutex holding guards, so its holder never
+// waits for a guard to be released.
 #pragma once
 
 #include <atomic>

@@ -327,6 +327,9 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
     if (replaced) {
         // Off every list and claimed (a file) or marked (a directory), so no
         // one else deletes it; the table waits for the guards still on it.
+        // Not under the rename mutex: a rename waiting for it may hold one
+        // of them (a replaced directory as its own target's directory).
+        serial = {};
         const std::uint64_t id = (*replaced)->id();
         replaced.reset();
         INodePtr deleted = inodes_.remove(id);
