@@ -145,10 +145,10 @@ TEST(CoreConcurrency, CreationsRacingWithRecursiveRemovalLeaveNoOrphans) {
     }
 }
 
-// Threads creating files and growing them until the limits refuse, then
-// removing what they made and starting again, never see the counts pass a
-// limit; a refused write leaves its file's size alone, and once they are
-// done the counts are what the tree holds.
+// Threads churning a file, creating files and growing them until the limits
+// refuse, then removing what they made and starting again, never see the
+// counts pass a limit; a refused write leaves its file's size alone, and once
+// they are done the counts are what the tree holds.
 TEST(CoreConcurrency, ThreadsFillingTheLimitsNeverPassThem) {
     constexpr std::uint64_t kBytes = 200'000, kNodes = 120;
     auto fs = FileSystem::create(Limits{.max_bytes = kBytes, .max_nodes = kNodes});
@@ -162,6 +162,13 @@ TEST(CoreConcurrency, ThreadsFillingTheLimitsNeverPassThem) {
         for (int round = 0; round < 6; ++round) {
             if (Status made = fs->mkdir(dir); !made) {
                 ASSERT_EQ(made.error(), IoError::NoNodesLeft);
+            }
+            // Churn: every change of the node count races the others'.
+            for (int i = 0; i < 20000; ++i) {
+                if (fs->touch(dir + "/s").ok()) {
+                    ASSERT_TRUE(fs->rm(dir + "/s", false).ok());
+                }
+                within();
             }
             for (int i = 0; i < 60; ++i) {
                 auto file = FileSystem::open(fs, dir + "/" + std::to_string(i), W, true);
