@@ -70,8 +70,7 @@ void check_line(Prepared& tree, terminal::Terminal& term, std::string_view line)
     // first two words, and the line must fail or pass alike.
     auto kept = terminal::split_words(line, 2);
     if (words && words->size() > 2) {
-        require(kept && std::equal(kept->begin(), kept->end(), words->begin()) &&
-                    kept->size() == 2,
+        require(kept && std::equal(kept->begin(), kept->end(), words->begin()) && kept->size() == 2,
                 "the kept words are the first ones", line);
     } else {
         require(kept == words, "the kept words are the first ones", line);

@@ -51,8 +51,8 @@ bool too_many_positional(const ParamList& params, std::size_t given, PyObject* c
                    (keyword_only == 1 ? "" : "s") + ")";
     }
     PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu%s %s given",
-                 params.qualname, takes.c_str(), range || params.positional != 1 ? "s" : "",
-                 given, keywords.c_str(), given == 1 && keyword_only == 0 ? "was" : "were");
+                 params.qualname, takes.c_str(), range || params.positional != 1 ? "s" : "", given,
+                 keywords.c_str(), given == 1 && keyword_only == 0 ? "was" : "were");
     return false;
 }
 

@@ -288,6 +288,7 @@ PyMethodDef kMethods[] = {
     method("listdir", listdir, kListdirDoc),
     method("remove", remove, kRemoveDoc),
     method("tree", tree, kTreeDoc),
+    // What the file system holds against its limits.
     method("usage", usage, kUsageDoc),
     {},
 };

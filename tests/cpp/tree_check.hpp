@@ -35,7 +35,8 @@ inline std::string check_usage(const Usage& usage, std::uint64_t nodes, std::uin
     // The root is there whatever the limit.
     if (limits.max_nodes && nodes > std::max<std::uint64_t>(*limits.max_nodes, 1))
         return text(nodes) + " nodes passed the limit";
-    if (limits.max_bytes && bytes > *limits.max_bytes) return text(bytes) + " bytes passed the limit";
+    if (limits.max_bytes && bytes > *limits.max_bytes)
+        return text(bytes) + " bytes passed the limit";
     return {};
 }
 

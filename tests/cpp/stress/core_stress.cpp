@@ -99,8 +99,7 @@ constexpr std::uint32_t kinds(Kinds... each) {
 }
 
 constexpr std::uint32_t kResolve = kinds(Kind::InodeNotFound, Kind::NotADirectory);
-constexpr std::uint32_t kCreate =
-    kResolve | kinds(Kind::ResourceAlreadyExists, Kind::NoNodesLeft);
+constexpr std::uint32_t kCreate = kResolve | kinds(Kind::ResourceAlreadyExists, Kind::NoNodesLeft);
 // Opening may also create, and lose the creation to another thread.
 constexpr std::uint32_t kOpenKinds = kCreate | kinds(Kind::NotAFile, Kind::ResourceCurrentInUse);
 constexpr std::uint32_t kOpenRawKinds =
