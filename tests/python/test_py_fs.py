@@ -336,21 +336,10 @@ CREATIONS = {
 
 class TestLimits:
     def test_a_new_file_system_reports_its_usage(self):
-        assert PyFs().usage() == {
-            "bytes": 0,
-            "nodes": 1,
-            "max_bytes": None,
-            "max_nodes": None,
-            "max_name_length": None,
-        }
-        fs = PyFs(max_bytes=2**64 - 1, max_nodes=1, max_name_length=255)
-        assert fs.usage() == {
-            "bytes": 0,
-            "nodes": 1,
-            "max_bytes": 2**64 - 1,
-            "max_nodes": 1,
-            "max_name_length": 255,
-        }
+        unlimited = {"max_bytes": None, "max_nodes": None, "max_name_length": None}
+        assert PyFs().usage() == {"bytes": 0, "nodes": 1, **unlimited}
+        limits = {"max_bytes": 2**64 - 1, "max_nodes": 1, "max_name_length": 255}
+        assert PyFs(**limits).usage() == {"bytes": 0, "nodes": 1, **limits}
 
     @pytest.mark.parametrize("create, text", CREATIONS.values(), ids=CREATIONS)
     def test_nodes_up_to_the_limit_and_no_further(self, create, text):

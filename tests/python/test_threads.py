@@ -256,45 +256,6 @@ def test_readers_of_a_directory_racing_its_writers():
     assert len(files) == len(stable) + 2 * 750
 
 
-def test_threads_filling_the_limits_never_pass_them():
-    fs = PyFs(max_bytes=100_000, max_nodes=150)
-    for index in range(4):
-        fs.mkdir(f"/t{index}")
-    seen = []
-
-    def work(index):
-        for k in range(100):
-            try:
-                handle = fs.open(f"/t{index}/{k}", "w")
-            except ValueError as error:
-                assert error.args == ("No nodes left on file system",)
-                break
-            with handle:
-                for _ in range(30):
-                    try:
-                        handle.seek(0, Whence.SEEK_END)
-                        handle.write(b"x" * random.randrange(2000))
-                    except ValueError as error:
-                        assert error.args == ("No space left on file system",)
-                        break
-            usage = fs.usage()
-            seen.append((usage["bytes"], usage["nodes"]))
-
-    run_together(4, work)
-    assert all(used <= 100_000 and nodes <= 150 for used, nodes in seen)
-    # The nodes are those the tree holds; the bytes at least the files' sizes.
-    names = [(i, name) for i in range(4) for name in fs.listdir(f"/t{i}")[0]]
-    assert fs.usage()["nodes"] == 1 + 4 + len(names) == 150
-    sizes = 0
-    for i, name in names:
-        with fs.open(f"/t{i}/{name}", "") as handle:
-            handle.seek(0, Whence.SEEK_END)
-            sizes += handle.tell()
-    assert sizes <= fs.usage()["bytes"] <= 100_000
-    fs.remove("/", True)
-    assert fs.usage()["bytes"] == 0 and fs.usage()["nodes"] == 1
-
-
 def test_import_leaves_a_free_threaded_interpreter_without_its_lock(run_python):
     if not hasattr(sys, "_is_gil_enabled"):
         pytest.skip("an interpreter before 3.13 has no free-threaded build")
