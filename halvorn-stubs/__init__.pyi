@@ -2,7 +2,7 @@
 # its types ship as this stub-only package beside it.
 
 from types import TracebackType
-from typing import ClassVar, Final, Literal, Protocol, SupportsIndex, final
+from typing import ClassVar, Final, Literal, Protocol, SupportsIndex, TypedDict, final
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence"]
 
@@ -13,11 +13,26 @@ _Mode = Literal["", "r", "w", "rw", "wr"]
 class _Remove(Protocol):
     def __call__(self, path: str, recurse: bool) -> None: ...
 
+# What PyFs.usage reports; a limit the file system was made without is None.
+class _Usage(TypedDict):
+    bytes: int
+    nodes: int
+    max_bytes: int | None
+    max_nodes: int | None
+    max_name_length: int | None
+
 @final
 class PyFs:
     """A file system that lives in memory; shared by its handles and terminals."""
 
-    def __new__(cls) -> PyFs: ...
+    def __new__(
+        cls,
+        *,
+        max_bytes: SupportsIndex | None = None,
+        max_nodes: SupportsIndex | None = None,
+        max_name_length: SupportsIndex | None = None,
+    ) -> PyFs:
+        """Each limit None or a positive int; exceeding one raises ValueError."""
     def mkdir(self, path: str) -> None: ...
     def touch(self, path: str) -> None: ...
     def open(self, path: str, mode: _Mode) -> PyFileHandle:
@@ -30,6 +45,8 @@ class PyFs:
     # work; an attribute of a callable type checks the real calls.
     remove: _Remove
     def tree(self, path: str, ident: str | None = None) -> str: ...
+    def usage(self) -> _Usage:
+        """Bytes and nodes in use and the limits in force, without a walk of the tree."""
 
 @final
 class PyFileHandle:

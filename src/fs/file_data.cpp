@@ -10,7 +10,16 @@ FileData::~FileData() {
     if (!is_inline()) delete[] heap_.bytes;
 }
 
-void FileData::grow_to(std::size_t size) {
+std::size_t FileData::room_for(std::size_t size, bool spare) const {
+    if (size <= size_) return room();
+    // Inside the node, or moving out of it for the first time: a file that
+    // was written once rarely grows again, so it takes its size exactly.
+    if (is_inline()) return size;
+    if (size <= heap_.capacity) return heap_.capacity;
+    return spare ? std::max<std::size_t>(size, heap_.capacity + heap_.capacity / 2) : size;
+}
+
+void FileData::grow_to(std::size_t size, bool spare) {
     if (size <= size_) return;
     if (size <= kInline) {
         // Still inline: the bytes past the old end are already zero.
@@ -22,9 +31,7 @@ void FileData::grow_to(std::size_t size) {
         size_ = size;
         return;
     }
-    // Geometric growth keeps a run of appending writes linear overall.
-    std::size_t capacity = size;
-    if (!is_inline()) capacity = std::max<std::size_t>(size, heap_.capacity + heap_.capacity / 2);
+    const std::size_t capacity = room_for(size, spare);
     std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[capacity]);
     std::memcpy(bytes.get(), data(), size_);
     std::memset(bytes.get() + size_, 0, size - size_);

@@ -93,8 +93,12 @@ Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     if (!type_.can_write()) return IoError::operation_not_supported("write");
     WriteLock hold(file_->kind_lock());
     // The offset never passes the end and the bytes are in memory already,
-    // so the sum cannot overflow.
-    file_->data.grow_to(offset_ + bytes.size());
+    // so the sum cannot overflow. A write that does not fit fails before it
+    // changes a byte.
+    const std::uint64_t end = offset_ + bytes.size();
+    if (end > file_->data.size()) {
+        if (Status grown = fs_->grow_file(file_->data, end); !grown) return grown.error();
+    }
     if (!bytes.empty()) std::memcpy(file_->data.data() + offset_, bytes.data(), bytes.size());
     return bytes.size();
 }

@@ -55,7 +55,7 @@ public:
                 dir_.as_directory().children.erase(file);
         }
         for (INode* file : claimed_)
-            INodePtr deleted = fs_.inodes_.remove(file->id());
+            fs_.retire(file->id());
         claimed_.clear();
     }
 
@@ -158,7 +158,7 @@ Status FileSystem::unlink_and_delete(INodeGuard node, INode* parent) {
     // it); the parent stays held until its child has left the table.
     const std::uint64_t id = node->id();
     node.release();
-    INodePtr deleted = inodes_.remove(id);
+    retire(id);
     return {};
 }
 

@@ -65,6 +65,9 @@ def test_calls_are_checked(stub_env, tmp_path):
         with fs.open("/b", "wr") as inside:
             inside.write(b"x")
         done: bool = inside.closed
+        limited = PyFs(max_bytes=1 << 20, max_nodes=None)
+        room: int | None = limited.usage()["max_bytes"]
+        used: int = limited.usage()["bytes"] + limited.usage()["nodes"]
         fs.remove("/a")  # error
         handle.write("abc")  # error
         handle.seek(0, 0)  # error
@@ -74,6 +77,9 @@ def test_calls_are_checked(stub_env, tmp_path):
         fs.open("/a", "rb")  # error
         handle.read()  # error
         inside.closed = True  # error
+        PyFs(1 << 20)  # error
+        PyFs(max_bytes="1M")  # error
+        spare: int = limited.usage()["max_nodes"]  # error
         """
     )
     example = tmp_path / "example.py"
