@@ -333,6 +333,9 @@ PyObject* rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!bind_method(kRename, args, nargs, kwnames, arg::Path{src}, arg::Path{dst}))
             return nullptr;
         return from_status(file_system(self)->rename(src.text, dst.text));
+    });
+}
+
 constexpr const char* kUsageDoc =
     "usage($self)\n--\n\n\n"
     "Report what the filesystem holds against its limits.\n"

@@ -608,6 +608,22 @@ class TestLimits:
             assert c.write(b"w" * 40) == 40
         assert capfd.readouterr().out == "Read 60 bytes from file\n"
 
+    def test_truncation_and_renames_keep_the_count(self):
+        fs = PyFs(max_bytes=100, max_name_length=3)
+        with fs.open("/a", "w") as a:
+            a.write(b"x" * 100)
+            assert a.truncate(10) == 10 and fs.usage()["bytes"] == 10
+            with raises_exactly(NO_SPACE):
+                a.truncate(101)
+            assert fs.stat("/a").st_size == 10
+            assert a.truncate(100) == 100
+        fs.touch("/b")
+        fs.rename("/a", "/b")  # the replaced file's bytes go back; the moved one's stay
+        assert fs.usage() == {"bytes": 100, "nodes": 2, "max_bytes": 100, "max_nodes": None,
+                              "max_name_length": 3}
+        with raises_exactly(TOO_LONG):
+            fs.rename("/b", "/long")
+
 
 class TestBinding:
     @pytest.mark.parametrize(
