@@ -1,5 +1,7 @@
 #include "fs/read_slots.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <thread>
 
 #include "error/internal_fault.hpp"
@@ -131,15 +133,32 @@ bool ReadSlots::held_by_this_thread(const void* object) {
     return false;
 }
 
+namespace {
+
+constexpr std::uint32_t kSpinRounds = 64;
+constexpr std::uint32_t kYieldRounds = 64;
+constexpr auto kFirstSleep = std::chrono::microseconds(20);
+constexpr auto kLongestSleep = std::chrono::microseconds(1000);
+
+}  // namespace
+
 void Backoff::pause() {
-    if (rounds_ < 64) {
+    if (rounds_ < kSpinRounds) {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #elif defined(__aarch64__)
         asm volatile("yield");
 #endif
-    } else {
+    } else if (rounds_ < kSpinRounds + kYieldRounds) {
         std::this_thread::yield();
+    } else {
+        // A wait this long is behind real work: sleep, twice as long each
+        // time up to a millisecond, so that it costs a few microseconds of
+        // CPU per millisecond instead of a whole core.
+        const std::uint32_t doublings = std::min<std::uint32_t>(
+            rounds_ - kSpinRounds - kYieldRounds, 6);  // 20 us << 6 passes 1 ms
+        std::this_thread::sleep_for(
+            std::min<std::chrono::microseconds>(kFirstSleep * (1u << doublings), kLongestSleep));
     }
     ++rounds_;
 }

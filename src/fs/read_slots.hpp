@@ -102,8 +102,10 @@ private:
     static int announce_slow(const void* object, std::memory_order order);
 };
 
-// Spins briefly, then yields; for waits that are expected to be short
-// (a reader finishing a lookup) but must not burn a core when they are not.
+// Spins briefly, then yields, then sleeps: for waits that are expected to be
+// short (a reader finishing a lookup) but may be long (a reader rendering a
+// large file or listing a large directory), and must then cost little CPU.
+// A wait that has come to sleeping ends at most about a millisecond late.
 class Backoff {
 public:
     void pause();

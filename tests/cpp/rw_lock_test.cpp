@@ -3,6 +3,7 @@
 #include "error/internal_fault.hpp"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -57,6 +58,37 @@ TEST(RwLock, WriterWaitsForReaders) {
     reader.reset();
     writer.join();
     EXPECT_TRUE(written);
+}
+
+double thread_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// A writer kept waiting by a long read (a listing of a large directory, the
+// rendering of a large file) sleeps instead of spinning: its CPU time stays a
+// small part of the time it waits.
+TEST(RwLock, AWriterThatWaitsLongSleeps) {
+    RwLock lock;
+    std::atomic<bool> reading{false};
+    std::thread reader([&] {
+        ReadLock hold(lock);
+        reading = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
+    while (!reading)
+        std::this_thread::yield();
+    const double cpu_before = thread_cpu_seconds();
+    const auto before = std::chrono::steady_clock::now();
+    {
+        WriteLock hold(lock);
+    }
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+    const double cpu = thread_cpu_seconds() - cpu_before;
+    reader.join();
+    EXPECT_LT(cpu, waited / 4) << "waited " << waited << " s";
 }
 
 // Writers exclude each other and readers see whole updates, whether the
