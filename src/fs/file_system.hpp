@@ -8,7 +8,9 @@
 //   1. a table shard, only inside the table's own calls;
 //   2. a node's guard (pin), held by whoever looks the node up;
 //   3. a node's kind lock, shared to read its contents, exclusive to change;
-//   4. a file's lock word, which never waits.
+//   4. a file's lock word, which never waits;
+//   5. the registry of read records, only while a thread's record is added
+//      or dropped (thread_records.hpp); its holder takes nothing else.
 // A node's guard is taken before its kind lock, and a directory's locks
 // before its children's. At most one kind lock is held exclusive at a time,
 // and nobody holding a kind lock waits for a guard to be released.
