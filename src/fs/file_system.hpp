@@ -141,9 +141,9 @@ private:
     // builds the node from its depth.
     template <class Make>
     Result<std::uint64_t> create_in(const INodeGuard& parent, std::string_view name, Make&& make);
-    // Whether a listed child of `dir` is known under `name`; the caller holds
-    // the directory's kind lock.
-    bool name_taken(const DirectoryNode& dir, std::string_view name) const;
+    // Whether a listed child of `dir` is known under the name `key`; the
+    // caller holds the directory's kind lock.
+    bool name_taken(const DirectoryNode& dir, const NameKey& key) const;
     // Creates an empty file or directory in the directory the caller holds.
     Result<std::uint64_t> create_child(const INodeGuard& parent, std::string_view name,
                                        INodeKind kind);
