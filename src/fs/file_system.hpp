@@ -159,6 +159,14 @@ private:
     // caller already holds a guard on it (during a recursive removal), else
     // null. `level` counts the directories above it in this removal.
     Status remove_node(INodeGuard node, INode* parent, bool recurse, std::uint32_t level);
+    // At its deepest a recursive removal holds a guard on each directory from
+    // the one it removes (one level below the root at most) down to the
+    // limit, and takes the shard and the pin of one more node. The holds that
+    // find no read slot free are counted, and the thread must remember every
+    // one of them, or it could no longer tell when it is about to wait for
+    // itself.
+    static_assert(kMaxDepth + 2 <= sync::kSlotsPerThread + sync::kRememberedCounts,
+                  "the deepest removal's holds outgrow what a thread remembers");
     // Removes the listed children of `dir`, in order, files through `files`.
     Status remove_children(INode& dir, const ChildIds& children, FileBatch& files,
                            std::uint32_t level);
