@@ -118,44 +118,46 @@ constexpr const char* kListdirDoc =
     "list of strings with the names of the files and directories in the directory.\n"
     "The function will return an error if the directory could not be listed.\n";
 
-// (names that are not directories, names of directories), each str made
-// straight from the name the directory holds. The visit runs under the
-// directory's shared lock; making a str never runs Python code (it is not a
-// tracked container whose allocation could start the garbage collector), so
-// nothing can call back into the file system there. The lists are made
-// afterwards at their exact sizes.
+// (names that are not directories, names of directories). No Python object
+// is made under the directory's lock: an allocation that fails makes its
+// MemoryError on the spot, which can start the garbage collector, whose
+// finalizers may list or change this very directory. So the names are copied
+// out under the lock, one after another into one buffer, and the str objects
+// are made once it is let go, straight into lists of their exact sizes.
 PyObject* listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         std::string_view path;
         if (!bind_method(kListdir, args, nargs, kwnames, arg::Text{path})) return nullptr;
         struct Entry {
-            Ref name;
+            std::size_t end;  // of its name in `names`
             bool is_directory;
         };
+        std::string names;
         std::vector<Entry> entries;
         Py_ssize_t directories = 0;
-        bool failed = false;
         Status listed =
             file_system(self)->visit_entries(path, [&](std::string_view name, bool is_directory) {
-                if (failed) return;
-                Ref text = Ref::steal(to_str(name));
-                failed = !text;
+                names.append(name);
+                entries.push_back({names.size(), is_directory});
                 directories += is_directory;
-                entries.push_back({std::move(text), is_directory});
             });
         if (!listed) return raise_io_error(listed.error());
-        if (failed) return nullptr;
         const Py_ssize_t total = static_cast<Py_ssize_t>(entries.size());
         Ref file_list = Ref::steal(PyList_New(total - directories));
         Ref directory_list = Ref::steal(PyList_New(directories));
         if (!file_list || !directory_list) return nullptr;
+        const std::string_view all(names);
+        std::size_t start = 0;
         Py_ssize_t next_file = 0, next_directory = 0;
-        for (Entry& entry : entries) {
+        for (const Entry& entry : entries) {
+            PyObject* name = to_str(all.substr(start, entry.end - start));
+            if (name == nullptr) return nullptr;
+            start = entry.end;
             if (entry.is_directory)
-                PyList_SET_ITEM(directory_list.get(), next_directory++, entry.name.release());
+                PyList_SET_ITEM(directory_list.get(), next_directory++, name);
             else
-                PyList_SET_ITEM(file_list.get(), next_file++, entry.name.release());
+                PyList_SET_ITEM(file_list.get(), next_file++, name);
         }
         return PyTuple_Pack(2, file_list.get(), directory_list.get());
     });
