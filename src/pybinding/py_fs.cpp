@@ -189,28 +189,27 @@ constexpr const char* kTreeDoc =
     "\n"
     "This function will return a debug representation of the filesystem as a string.\n";
 
-// Appends the outline of everything below the directory `path` to `out`:
+// Appends the outline of everything below the directory `dir` to `out`:
 // each directory's line followed at once by its own outline, then the lines
 // of the other entries, each line `prefix`, the name, "/" for a directory,
-// and a line feed. `path` and `prefix` are working buffers: each level
-// extends them for its children and cuts them back afterwards, so a whole
-// outline costs one listing per directory and no copies of the text.
-Status append_outline(const FileSystem& fs, std::string& path, std::string& prefix,
+// and a line feed. Each level goes down by the id of the directory it lists,
+// found by name in its parent, never by a path walked again from the root;
+// `prefix` is a working buffer that each level extends for its children and
+// cuts back afterwards, so the outline costs one listing and one lookup per
+// directory and no copies of the text.
+Status append_outline(const FileSystem& fs, std::uint64_t dir, std::string& prefix,
                       std::string& out) {
-    Result<Listing> listing = fs.ls(path);
+    Result<Listing> listing = fs.ls_raw(dir);
     if (!listing) return listing.error();
-    const std::size_t path_size = path.size();
     const std::size_t prefix_size = prefix.size();
     for (const std::string& directory : listing->directories) {
         out.append(prefix).append(directory).append("/\n");
-        // Always one separator: a doubled one (below the root, or a path
-        // given with a trailing slash) names the same entry.
-        path.append("/").append(directory);
+        Result<std::uint64_t> below = fs.find_inode_by_name(dir, directory);
+        if (!below) return below.error();
         prefix.append("  ");
-        Status below = append_outline(fs, path, prefix, out);
-        path.resize(path_size);
+        Status outlined = append_outline(fs, *below, prefix, out);
         prefix.resize(prefix_size);
-        if (!below) return below;
+        if (!outlined) return outlined;
     }
     for (const std::string& file : listing->files) {
         out.append(prefix).append(file).append("\n");
@@ -225,11 +224,15 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::optional<std::string_view> ident;
         if (!bind_method(kTree, args, nargs, kwnames, arg::Text{path}, arg::OptionalText{ident}))
             return nullptr;
-        std::string working_path(path);
+        const FileSystem& fs = *file_system(self);
+        Result<INodeGuard> top = fs.get_inode_by_path(path);
+        if (!top) return raise_io_error(top.error());
+        const std::uint64_t top_id = (*top)->id();
+        top->release();
         std::string prefix(ident.value_or(std::string_view()));
         std::string out;
         // A failure anywhere fails the whole call: no partial outline.
-        Status done = append_outline(*file_system(self), working_path, prefix, out);
+        Status done = append_outline(fs, top_id, prefix, out);
         if (!done) return raise_io_error(done.error());
         return to_str(out);
     });
