@@ -50,16 +50,16 @@ Result<std::uint64_t> FileSystem::get_inode_raw(std::uint64_t id) const {
     return guard->get()->id();
 }
 
-bool FileSystem::name_taken(const DirectoryNode& dir, std::string_view name) const {
-    if (dir.link_count == 0) return dir.children.find(NameKey(name)) != nullptr;
-    // A link is known under the name of the node it leads to. Unlike a
-    // lookup, this check goes on past children that no longer resolve, so
+bool FileSystem::name_taken(const DirectoryNode& dir, const NameKey& key) const {
+    if (dir.link_count == 0) return dir.children.find(key) != nullptr;
+    // A link is known under the name of the node it leads to. As a lookup
+    // does, this check goes on past children that no longer resolve, so
     // that a dangling link cannot let a second entry of one name in.
     bool taken = false;
     dir.children.for_each([&](const INode* child) {
         if (taken) return;
         auto target = resolve(child->id());
-        taken = target && target->get()->name() == name;
+        taken = target && target->get()->name() == key.name();
     });
     return taken;
 }
@@ -82,12 +82,8 @@ Result<std::uint64_t> FileSystem::create_in(const INodeGuard& parent, std::strin
     // anyone can find it there.
     WriteLock hold(node.kind_lock());
     const NameKey key(name);
-    if (node.is_directory()) {
-        const DirectoryNode& dir = node.as_directory();
-        bool taken =
-            dir.link_count == 0 ? dir.children.find(key) != nullptr : name_taken(dir, name);
-        if (taken) return IoError::ResourceAlreadyExists;
-    }
+    if (node.is_directory() && name_taken(node.as_directory(), key))
+        return IoError::ResourceAlreadyExists;
     const std::uint32_t depth = node.depth() + 1;
     if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
     if (!node.is_directory()) return IoError::NotADirectory;

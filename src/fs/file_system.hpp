@@ -8,7 +8,9 @@
 //   1. a table shard, only inside the table's own calls;
 //   2. a node's guard (pin), held by whoever looks the node up;
 //   3. a node's kind lock, shared to read its contents, exclusive to change;
-//   4. a file's lock word, which never waits.
+//   4. a file's lock word, which never waits;
+//   5. the registry of read records, only while a thread's record is added
+//      or dropped (thread_records.hpp); its holder takes nothing else.
 // A node's guard is taken before its kind lock, and a directory's locks
 // before its children's. At most one kind lock is held exclusive at a time,
 // and nobody holding a kind lock waits for a guard to be released.
@@ -149,9 +151,9 @@ private:
     // builds the node from its depth.
     template <class Make>
     Result<std::uint64_t> create_in(const INodeGuard& parent, std::string_view name, Make&& make);
-    // Whether a listed child of `dir` is known under `name`; the caller holds
-    // the directory's kind lock.
-    bool name_taken(const DirectoryNode& dir, std::string_view name) const;
+    // Whether a listed child of `dir` is known under the name `key`; the
+    // caller holds the directory's kind lock.
+    bool name_taken(const DirectoryNode& dir, const NameKey& key) const;
     // Creates an empty file or directory in the directory the caller holds.
     Result<std::uint64_t> create_child(const INodeGuard& parent, std::string_view name,
                                        INodeKind kind);
@@ -167,6 +169,14 @@ private:
     // caller already holds a guard on it (during a recursive removal), else
     // null. `level` counts the directories above it in this removal.
     Status remove_node(INodeGuard node, INode* parent, bool recurse, std::uint32_t level);
+    // At its deepest a recursive removal holds a guard on each directory from
+    // the one it removes (one level below the root at most) down to the
+    // limit, and takes the shard and the pin of one more node. The holds that
+    // find no read slot free are counted, and the thread must remember every
+    // one of them, or it could no longer tell when it is about to wait for
+    // itself.
+    static_assert(kMaxDepth + 2 <= sync::kSlotsPerThread + sync::kRememberedCounts,
+                  "the deepest removal's holds outgrow what a thread remembers");
     // Removes the listed children of `dir`, in order, files through `files`.
     Status remove_children(INode& dir, const ChildIds& children, FileBatch& files,
                            std::uint32_t level);

@@ -36,16 +36,19 @@ Result<std::uint64_t> FileSystem::find_inode_by_name_with_handle(const INode& di
         return child->id();
     }
     // A link is known under the name of the node it leads to, so look at the
-    // children one by one, in order; the first that does not resolve ends
-    // the search.
+    // children one by one, in order. One that does not resolve is passed
+    // over, as name_taken passes over it, so that an entry listed after a
+    // dangling link can still be found; a name found nowhere fails as the
+    // first child that did not resolve did, if one did.
     Result<std::uint64_t> found = IoError::InodeNotFound;
+    bool unresolved = false;
     bool done = false;
     directory.children.for_each([&](const INode* child) {
         if (done) return;
         auto target = resolve(child->id());
         if (!target) {
-            found = target.error();
-            done = true;
+            if (!unresolved) found = target.error();
+            unresolved = true;
         } else if ((*target)->name() == name) {
             found = child->id();
             done = true;

@@ -50,16 +50,23 @@ void render_kind(std::string& out, const INode& node) {
     }
 }
 
-void render_inode(std::string& out, const INode& node) {
-    out += "INode { id: ";
-    append_number(out, node.id());
+// Where a node sits in the tree: the one place the rendering reads a node's
+// parent, depth and name.
+void render_place(std::string& out, const INode& node) {
     out += ", parent: ";
     append_number(out, node.parent());
     out += ", depth: ";
     append_number(out, node.depth());
     out += ", name: \"";
     append_debug_escaped(out, node.name());
-    out += "\", data: RwLock { data: ";
+    out += '"';
+}
+
+void render_inode(std::string& out, const INode& node) {
+    out += "INode { id: ";
+    append_number(out, node.id());
+    render_place(out, node);
+    out += ", data: RwLock { data: ";
     // Rendering never waits for a kind lock: a node being changed right now
     // shows as locked.
     sync::RwLock::ReadToken token;
@@ -75,6 +82,9 @@ void render_inode(std::string& out, const INode& node) {
 }  // namespace
 
 std::string FileSystem::render() const {
+    // The table visits each node under its own guard, with no part of the
+    // table held: rendering a large file keeps no creation, and so no walk
+    // through the creation's directory, waiting.
     std::string out = "FileSystem { inodes: {";
     bool first = true;
     inodes_.for_each([&](const INode& node) {

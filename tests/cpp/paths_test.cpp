@@ -128,11 +128,17 @@ TEST(PathsSymlinks, LinksAreFollowedAndFoundUnderTheirTargetsName) {
     ASSERT_TRUE(through.ok());
     EXPECT_EQ((*through)->id(), file);
     EXPECT_TRUE(*fs.is_directory_raw(link));
-    // A link that leads nowhere stops the walk through the children.
+    // A link that leads nowhere is passed over, by lookups as by the check
+    // for a taken name: an entry listed after it is found, and only once.
     auto dir = *fs.create_inode(kRootId, "d", INodeKind::Directory);
     ASSERT_TRUE(fs.create_symlink(dir, "dangling", 999999).ok());
-    ASSERT_TRUE(fs.create_inode(dir, "after", INodeKind::File).ok());
-    EXPECT_EQ(fs.find_inode_by_name(dir, "after").error(), IoError::InodeNotFound);
+    auto after = *fs.create_inode(dir, "after", INodeKind::Directory);
+    EXPECT_EQ(*fs.find_inode_by_name(dir, "after"), after);
+    EXPECT_EQ((*fs.get_inode_by_path("/d/after"))->id(), after);
+    EXPECT_EQ(fs.create_inode(dir, "after", INodeKind::File).error(),
+              IoError::ResourceAlreadyExists);
+    EXPECT_TRUE(fs.mkdir("/d/after/inner").ok());
+    EXPECT_EQ(fs.find_inode_by_name(dir, "missing").error(), IoError::InodeNotFound);
 }
 
 TEST(PathsSymlinks, ALoopIsCutOff) {
