@@ -50,7 +50,7 @@ bool Path::operator()(PyObject* value) const {
     if (!path) return false;
     if (!PyUnicode_Check(path.get())) {
         PyErr_Format(PyExc_TypeError, "expected str from os.fspath(), got %s",
-                     short_name(Py_TYPE(path.get())));
+                     short_name(Py_TYPE(path.get())->tp_name));
         return false;
     }
     if (!Text{out.text}(path.get())) return false;
