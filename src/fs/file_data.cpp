@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace halvorn {
 
@@ -38,6 +39,34 @@ void FileData::grow_to(std::size_t size, bool spare) {
     if (!is_inline()) delete[] heap_.bytes;
     heap_.bytes = bytes.release();
     heap_.capacity = capacity;
+    size_ = size;
+}
+
+void FileData::shrink_to(std::size_t size) noexcept {
+    if (size >= size_) return;
+    if (size <= kInline) {
+        if (!is_inline()) {
+            std::uint8_t* heap = heap_.bytes;
+            std::memcpy(inline_, heap, size);
+            delete[] heap;
+        }
+        // Inline bytes past the end stay zero, which grow_to relies on.
+        std::memset(inline_ + size, 0, kInline - size);
+        size_ = size;
+        return;
+    }
+    // Cut to under a quarter of what it holds: move to an allocation of the
+    // new size, so that the memory goes back but a file that shrinks and
+    // grows again by a little does not copy every time. Without memory for
+    // the move, the file keeps its allocation.
+    if (size < heap_.capacity / 4) {
+        if (auto* bytes = new (std::nothrow) std::uint8_t[size]) {
+            std::memcpy(bytes, heap_.bytes, size);
+            delete[] heap_.bytes;
+            heap_.bytes = bytes;
+            heap_.capacity = size;
+        }
+    }
     size_ = size;
 }
 

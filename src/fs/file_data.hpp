@@ -1,6 +1,6 @@
 // A file's contents. Up to 32 bytes live inside the node; a file that grows
-// past that moves to an allocation of its own. Files never shrink, so the
-// size alone tells where the bytes are.
+// past that moves to an allocation of its own, and one cut back to 32 bytes
+// or fewer moves back in, so the size alone tells where the bytes are.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +36,10 @@ public:
     // room_for(size, spare) names; never shrinks. Throws std::bad_alloc,
     // leaving the contents as they were.
     void grow_to(std::size_t size, bool spare = true);
+    // Cuts the contents to `size` bytes (no more than they hold). Cut to a
+    // small part of its allocation, a file moves to a smaller one, so that a
+    // truncation gives its memory back; room() says how much it holds after.
+    void shrink_to(std::size_t size) noexcept;
 
 private:
     bool is_inline() const { return size_ <= kInline; }

@@ -100,7 +100,19 @@ Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
         if (Status grown = fs_->grow_file(file_->data, end); !grown) return grown.error();
     }
     if (!bytes.empty()) std::memcpy(file_->data.data() + offset_, bytes.data(), bytes.size());
+    file_->touch_modified();
     return bytes.size();
+}
+
+Result<std::uint64_t> FileHandle::truncate(std::uint64_t size) {
+    if (!is_open()) return IoError::InvalidFileDescriptor;
+    if (!type_.can_write()) return IoError::operation_not_supported("write");
+    WriteLock hold(file_->kind_lock());
+    // Growing takes its room from the byte limit first, as a write does.
+    if (Status resized = fs_->resize_file(file_->data, size); !resized) return resized.error();
+    file_->touch_modified();
+    offset_ = std::min(offset_, size);
+    return size;
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {

@@ -51,8 +51,11 @@ void render_kind(std::string& out, const INode& node) {
 }
 
 // Where a node sits in the tree: the one place the rendering reads a node's
-// parent, depth and name.
-void render_place(std::string& out, const INode& node) {
+// parent, depth and name. A rename changes them under `names`, which is
+// held for this node alone, so that a long rendering keeps no rename
+// waiting.
+void render_place(std::string& out, const INode& node, sync::RwLock& names) {
+    sync::ReadLock hold(names);
     out += ", parent: ";
     append_number(out, node.parent());
     out += ", depth: ";
@@ -62,10 +65,10 @@ void render_place(std::string& out, const INode& node) {
     out += '"';
 }
 
-void render_inode(std::string& out, const INode& node) {
+void render_inode(std::string& out, const INode& node, sync::RwLock& names) {
     out += "INode { id: ";
     append_number(out, node.id());
-    render_place(out, node);
+    render_place(out, node, names);
     out += ", data: RwLock { data: ";
     // Rendering never waits for a kind lock: a node being changed right now
     // shows as locked.
@@ -92,7 +95,7 @@ std::string FileSystem::render() const {
         first = false;
         append_number(out, node.id());
         out += ": ";
-        render_inode(out, node);
+        render_inode(out, node, names_lock_);
     });
     out += "}, next_inode_id: ";
     append_number(out, next_inode_id());

@@ -38,6 +38,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "pybinding/instance_mutex.hpp"
+
 namespace halvorn::py {
 
 template <class T>
@@ -68,7 +70,7 @@ private:
         Py_END_ALLOW_THREADS
     }
 
-    std::mutex mutex_;
+    InstanceMutex mutex_;
     T value_;  // guarded by mutex_
 };
 
