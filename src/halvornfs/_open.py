@@ -6,13 +6,21 @@ from __future__ import annotations
 
 import io
 import os
+import sys
 import warnings
-from typing import IO, Any
+from typing import IO, Any, Literal
 
 from halvorn import PyFs
 
 from halvornfs._errors import os_error
 from halvornfs._raw import RawFile
+
+# The default text encoding, with the warning that -X warn_default_encoding
+# asks for; in io since 3.10, in its type stubs since 3.11.
+if sys.version_info >= (3, 11):
+    _text_encoding = io.text_encoding
+else:
+    _text_encoding = io.text_encoding  # type: ignore[attr-defined]
 
 
 def path_text(path: str | os.PathLike[str]) -> str:
@@ -93,11 +101,11 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
             buffer = io.BufferedReader(raw, buffering)
         else:
             buffer = io.BufferedWriter(raw, buffering)
-        result = buffer  # type: ignore[assignment]
+        result = buffer
         if binary:
             return result
         wrapper = io.TextIOWrapper(
-            buffer, io.text_encoding(encoding), errors, newline, line_buffering
+            buffer, _text_encoding(encoding), errors, newline, line_buffering
         )
         result = wrapper
         wrapper.mode = mode  # type: ignore[misc]  # as io.open sets it
@@ -110,7 +118,7 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
 def open_raw(fs: PyFs, name: str, *, mode: str, updating: bool) -> RawFile:
     """The unbuffered file for one of the four modes ("r", "w", "a", "x"),
     with "+" as `updating`."""
-    handle_mode = "rw" if updating else ("r" if mode == "r" else "w")
+    handle_mode: Literal["r", "w", "rw"] = "rw" if updating else ("r" if mode == "r" else "w")
     try:
         if mode == "r":
             handle = fs.open_existing(name, handle_mode)

@@ -9,8 +9,8 @@ import os
 import stat
 from typing import IO, Any
 
-from fsspec import AbstractFileSystem
-from fsspec.utils import stringify_path
+from fsspec import AbstractFileSystem  # type: ignore[import-untyped]
+from fsspec.utils import stringify_path  # type: ignore[import-untyped]
 from halvorn import PyFileHandle, PyFs, Whence
 
 from halvornfs._errors import os_error
@@ -60,11 +60,16 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     def _strip_protocol(cls, path: Any) -> Any:
         if isinstance(path, list):
             return [cls._strip_protocol(p) for p in path]
-        path = stringify_path(path)
+        if type(path) is not str:
+            path = stringify_path(path)
         if path.startswith("halvorn://"):
             path = path[len("halvorn://") :]
         if "::" in path or "://" in path:
             return path.rstrip("/")
+        # Every call of the class passes here first: a path already in its
+        # one form ("/a/b") goes through as it is.
+        if path[:1] == "/" and path[-1:] != "/" and "//" not in path:
+            return path
         return "/" + "/".join(part for part in path.split("/") if part)
 
     # --- Looking -------------------------------------------------------------
