@@ -34,4 +34,30 @@ void FileData::grow_to(std::size_t size) {
     size_ = size;
 }
 
+void FileData::resize(std::size_t size) {
+    if (size >= size_) return grow_to(size);
+    if (size <= kInline) {
+        if (!is_inline()) {
+            std::uint8_t* heap = heap_.bytes;
+            std::memcpy(inline_, heap, size);
+            delete[] heap;
+        }
+        // Inline bytes past the end stay zero, which grow_to relies on.
+        std::memset(inline_ + size, 0, kInline - size);
+        size_ = size;
+        return;
+    }
+    // Cut to under a quarter of what it holds: move to an allocation of the
+    // new size, so that the memory goes back but a file that shrinks and
+    // grows again by a little does not copy every time.
+    if (size < heap_.capacity / 4) {
+        std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[size]);
+        std::memcpy(bytes.get(), heap_.bytes, size);
+        delete[] heap_.bytes;
+        heap_.bytes = bytes.release();
+        heap_.capacity = size;
+    }
+    size_ = size;
+}
+
 }  // namespace halvorn

@@ -1,6 +1,6 @@
 // A file's contents. Up to 32 bytes live inside the node; a file that grows
-// past that moves to an allocation of its own. Files never shrink, so the
-// size alone tells where the bytes are.
+// past that moves to an allocation of its own, and one cut back to 32 bytes
+// or fewer moves back in, so the size alone tells where the bytes are.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +26,11 @@ public:
     // Grows the contents to `size` bytes, the new ones zero; never shrinks.
     // Throws std::bad_alloc, leaving the contents as they were.
     void grow_to(std::size_t size);
+    // Sets the size to `size`: growing as grow_to does, or cutting the end
+    // off. A file cut to a small part of its allocation moves to a smaller
+    // one, so that a truncation gives its memory back. Throws
+    // std::bad_alloc, leaving the contents as they were.
+    void resize(std::size_t size);
 
 private:
     bool is_inline() const { return size_ <= kInline; }

@@ -96,7 +96,18 @@ Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     // so the sum cannot overflow.
     file_->data.grow_to(offset_ + bytes.size());
     if (!bytes.empty()) std::memcpy(file_->data.data() + offset_, bytes.data(), bytes.size());
+    file_->touch_modified();
     return bytes.size();
+}
+
+Result<std::uint64_t> FileHandle::truncate(std::uint64_t size) {
+    if (!is_open()) return IoError::InvalidFileDescriptor;
+    if (!type_.can_write()) return IoError::operation_not_supported("write");
+    WriteLock hold(file_->kind_lock());
+    file_->data.resize(size);
+    file_->touch_modified();
+    offset_ = std::min(offset_, size);
+    return size;
 }
 
 Status FileHandle::seek(SeekOrigin origin, std::uint64_t amount) {

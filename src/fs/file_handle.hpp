@@ -92,6 +92,9 @@ public:
     Result<std::uint64_t> write(std::span<const std::uint8_t> bytes);
     // Moves the offset, clamped to the file's size.
     Status seek(SeekOrigin origin, std::uint64_t amount);
+    // Cuts the file to `size` bytes or grows it with zeros; needs WRITE. The
+    // offset stays, but never past the new end. Returns the new size.
+    Result<std::uint64_t> truncate(std::uint64_t size);
     Status close();
 
     const std::optional<std::uint64_t>& id() const { return id_; }

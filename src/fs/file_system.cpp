@@ -7,9 +7,7 @@ namespace halvorn {
 
 using sync::WriteLock;
 
-namespace {
-
-bool is_valid_name(std::string_view name) {
+bool FileSystem::is_valid_name(std::string_view name) {
     if (name.empty() || name == "." || name == ".." || name.size() > InlineName::kMaxSize)
         return false;
     for (char c : name) {
@@ -18,13 +16,20 @@ bool is_valid_name(std::string_view name) {
     return true;
 }
 
+namespace {
+
+// Numbers the file systems of this process, so that a stat tells two of
+// them apart the way a device number tells two mounted ones apart.
+std::atomic<std::uint64_t> g_next_device{1};
+
 }  // namespace
 
 std::shared_ptr<FileSystem> FileSystem::create() {
     return std::make_shared<FileSystem>();
 }
 
-FileSystem::FileSystem() : inodes_(random_u64()) {
+FileSystem::FileSystem()
+    : inodes_(random_u64()), device_(g_next_device.fetch_add(1, std::memory_order_relaxed)) {
     INodePtr root(new DirectoryNode(kRootId, kRootId, 0, ""));
     root_ = root.get();
     inodes_.insert(std::move(root));
@@ -47,18 +52,31 @@ Result<std::uint64_t> FileSystem::get_inode_raw(std::uint64_t id) const {
     return guard->get()->id();
 }
 
-bool FileSystem::name_taken(const DirectoryNode& dir, std::string_view name) const {
-    if (dir.link_count == 0) return dir.children.find(NameKey(name)) != nullptr;
-    // A link is known under the name of the node it leads to. Unlike a
-    // lookup, this check goes on past children that no longer resolve, so
-    // that a dangling link cannot let a second entry of one name in.
-    bool taken = false;
-    dir.children.for_each([&](const INode* child) {
-        if (taken) return;
+INode* FileSystem::listed_child(const DirectoryNode& dir, std::string_view name,
+                                IoError* link_error) const {
+    if (dir.link_count == 0) return dir.children.find(NameKey(name));
+    // A link is known under the name of the node it leads to, which the
+    // index does not know, so the children are looked at one by one. A link
+    // that leads nowhere names nothing; the entries after it still count.
+    INode* found = nullptr;
+    dir.children.for_each([&](INode* child) {
+        if (found != nullptr) return;
+        if (!child->is_symlink()) {
+            if (child->name() == name) found = child;
+            return;
+        }
         auto target = resolve(child->id());
-        taken = target && target->get()->name() == name;
+        if (!target) {
+            if (link_error != nullptr && target.error() != IoError::InodeNotFound)
+                *link_error = target.error();
+            return;
+        }
+        // The node a link leads to may be listed elsewhere, where a rename
+        // could change its name under a lock this thread does not hold.
+        sync::ReadLock names(names_lock_);
+        if ((*target)->name() == name) found = child;
     });
-    return taken;
+    return found;
 }
 
 Result<std::uint64_t> FileSystem::take_id(std::string_view name) {
@@ -77,13 +95,8 @@ Result<std::uint64_t> FileSystem::create_in(const INodeGuard& parent, std::strin
     // list without that lock, so the child is in the table by the time
     // anyone can find it there.
     WriteLock hold(node.kind_lock());
-    const NameKey key(name);
-    if (node.is_directory()) {
-        const DirectoryNode& dir = node.as_directory();
-        bool taken =
-            dir.link_count == 0 ? dir.children.find(key) != nullptr : name_taken(dir, name);
-        if (taken) return IoError::ResourceAlreadyExists;
-    }
+    if (node.is_directory() && listed_child(node.as_directory(), name) != nullptr)
+        return IoError::ResourceAlreadyExists;
     const std::uint32_t depth = node.depth() + 1;
     if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
     if (!node.is_directory()) return IoError::NotADirectory;
@@ -96,8 +109,9 @@ Result<std::uint64_t> FileSystem::create_in(const INodeGuard& parent, std::strin
     INode* added = child.get();
     dir.children.reserve_one();
     inodes_.insert(std::move(child));
-    dir.children.push_back(added, key);
+    dir.children.push_back(added, NameKey(name));
     if (added->is_symlink()) ++dir.link_count;
+    dir.touch_modified();
     return added->id();
 }
 

@@ -5,18 +5,28 @@
 // between its Python object, its open file handles and its terminals.
 //
 // Locks, outermost first (see inode_table.hpp and rw_lock.hpp for each):
-//   1. a table shard, only inside the table's own calls;
+//   1. the rename mutex, held by a rename between two directories;
 //   2. a node's guard (pin), held by whoever looks the node up;
 //   3. a node's kind lock, shared to read its contents, exclusive to change;
-//   4. a file's lock word, which never waits.
+//   4. the name lock, shared to read a node's name and parent away from the
+//      directory that lists it, exclusive to change them (a rename);
+//   5. a table shard, only inside the table's own calls;
+//   6. a file's lock word, which never waits.
 // A node's guard is taken before its kind lock, and a directory's locks
-// before its children's. At most one kind lock is held exclusive at a time,
-// and nobody holding a kind lock waits for a guard to be released.
+// before its children's. Nobody holding a kind lock waits for a guard to be
+// released, and holders of a shard or the name lock wait for nothing but the
+// locks after them. At most one kind lock is held exclusive at a time, but
+// by a rename: it holds the two directories' exclusive, the one that is an
+// ancestor of the other first and else the one with the smaller id first;
+// only a rename between two directories takes two, and it does so holding
+// the rename mutex, so no two threads ever wait for each other's second one.
+// The moved node's kind lock (shared) and those of its subtree come after.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -37,6 +47,23 @@ struct SplitPath {
     std::string_view name;
 };
 SplitPath split_last_separator(std::string_view path);
+
+// What stat tells of a node: the node a path leads to once links are
+// followed, which is a file or a directory.
+struct NodeStatus {
+    std::uint64_t id;
+    bool is_directory;
+    std::uint64_t size;  // a file's bytes; 0 for a directory
+    std::int64_t created_ns;
+    std::int64_t modified_ns;
+};
+
+// What an open does when the last name of its path is missing or present.
+enum class Creation : std::uint8_t {
+    Never,      // only an existing file is opened
+    IfMissing,  // a missing file is created empty
+    Exclusive,  // a new file is created; an existing name is refused
+};
 
 // The entries of a directory: first those that are not directories, then
 // the directories, each in the order they were created.
@@ -83,6 +110,11 @@ public:
     Result<std::string> get_path_by_inode(std::uint64_t id) const;
     Result<bool> is_file_raw(std::uint64_t id) const;
     Result<bool> is_directory_raw(std::uint64_t id) const;
+    // What the path leads to; no file's lock is taken, so it answers while
+    // a handle writes the file.
+    Result<NodeStatus> stat(std::string_view path) const;
+    // A number that no other file system of this process shares.
+    std::uint64_t device() const { return device_; }
 
     // Creating and listing.
     Status mkdir(std::string_view path);
@@ -105,11 +137,22 @@ public:
     Status rm(std::string_view path, bool recurse);
     Status rm_raw(std::uint64_t id, bool recurse);
 
+    // Moves the entry at `from` to `to` in one step, replacing a file there,
+    // or an empty directory when the entry is a directory. Every failure
+    // leaves both places as they were, and every lookup meanwhile finds the
+    // entry under exactly one of its names. An open file may be moved; its
+    // handles keep working.
+    Status rename(std::string_view from, std::string_view to);
+
     // Opening. Both take a share of the file system for the new handle.
-    // With `create`, a missing file in an existing directory is created
-    // empty; an existing file is never truncated.
+    // `creation` says what happens when the last name is missing (or, for
+    // Exclusive, present); an existing file is never truncated.
     static Result<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
-                                   FileHandleType type, bool create);
+                                   FileHandleType type, Creation creation);
+    static Result<FileHandle> open(std::shared_ptr<FileSystem> fs, std::string_view path,
+                                   FileHandleType type, bool create) {
+        return open(std::move(fs), path, type, create ? Creation::IfMissing : Creation::Never);
+    }
     static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,
                                        FileHandleType type);
 
@@ -133,15 +176,22 @@ private:
 
     template <class Visit>
     Status visit_entries_of(const INode& dir, Visit& visit) const;
+    // The child `dir` lists under `name`, or null; the caller holds the
+    // directory's kind lock. A link is known under the name of the node it
+    // leads to; one that leads nowhere is passed over, and one caught in a
+    // loop too, its error kept in `link_error` for a caller that finds
+    // nothing else to say.
+    INode* listed_child(const DirectoryNode& dir, std::string_view name,
+                        IoError* link_error = nullptr) const;
+    // Whether `name` may name a new node: not empty, "." or "..", and
+    // without a separator.
+    static bool is_valid_name(std::string_view name);
     // Checks a new node's name and takes its id; a refused name uses none.
     Result<std::uint64_t> take_id(std::string_view name);
     // The part of every creation that runs once the parent is found; `make`
     // builds the node from its depth.
     template <class Make>
     Result<std::uint64_t> create_in(const INodeGuard& parent, std::string_view name, Make&& make);
-    // Whether a listed child of `dir` is known under `name`; the caller holds
-    // the directory's kind lock.
-    bool name_taken(const DirectoryNode& dir, std::string_view name) const;
     // Creates an empty file or directory in the directory the caller holds.
     Result<std::uint64_t> create_child(const INodeGuard& parent, std::string_view name,
                                        INodeKind kind);
@@ -151,24 +201,55 @@ private:
     // file between its creation and its opening.
     Result<FileNode*> create_held_file(const INodeGuard& parent, std::string_view name,
                                        FileHandleType type);
+
+    // Removal (removal.cpp).
     class FileBatch;
+    class RemovalMark;
     using ChildIds = SmallVector<std::uint64_t, ChildList::kInline>;
-    // Removes `node`; `parent` is the directory that lists it when the
-    // caller already holds a guard on it (during a recursive removal), else
-    // null. `level` counts the directories above it in this removal.
-    Status remove_node(INodeGuard node, INode* parent, bool recurse, std::uint32_t level);
-    // Removes the listed children of `dir`, in order, files through `files`.
-    Status remove_children(INode& dir, const ChildIds& children, FileBatch& files,
-                           std::uint32_t level);
-    // The last step of a removal: take the node off its parent's list and
-    // out of the table.
-    Status unlink_and_delete(INodeGuard node, INode* parent);
+    // Removes `node`, found by path or id, wherever it is listed now.
+    Status remove_found(INodeGuard node, bool recurse);
+    // Removes what `dir` listed when `children` was taken, in order and
+    // depth first; entries that went meanwhile count as removed. `level`
+    // counts the directories above `dir` in this removal.
+    Status remove_children(INode& dir, const ChildIds& children, std::uint32_t level);
+    // The last step of a removal: take the node off the list of the
+    // directory that lists it (`listed_in`, when the caller holds it, is
+    // where to look first) and out of the table. A directory must be empty;
+    // `mark` is the caller's mark on it, dropped once it is taken away.
+    Status unlink_and_delete(INodeGuard node, INode* listed_in, RemovalMark* mark);
+    // Takes `node` off its parent's list, finding the parent again if a
+    // rename moved the node since it was looked at; false if no directory
+    // lists it any more.
+    bool detach(const INode& node, INode* listed_in);
+
+    // Renaming (rename.cpp).
+    struct Place;
+    Result<Place> place_of(std::string_view path, std::string& name) const;
+    // Whether `dir` (held by the caller) can take `link` without a second
+    // entry known under one name; `replaced` is the entry the move replaces.
+    bool link_name_free(const INode& link, const DirectoryNode& dir,
+                        const INode* replaced) const;
+    // Whether `ancestor` is `node` or a directory above it.
+    bool is_above(const INode& ancestor, const INode& node) const;
+    // Gives the node `id`, when `parent` still lists it, and everything
+    // below it the depths that follow from `depth`; false, part done, if
+    // `checked` and a node would pass the depth limit.
+    bool set_depths(std::uint64_t id, std::uint64_t parent, std::uint32_t depth, bool checked);
+    bool set_depths_below(INode& dir, bool checked);
 
     INodeTable inodes_;
     // Never leaves the table before the file system goes, so guards on it
     // need no pin.
     INode* root_ = nullptr;
     std::atomic<std::uint64_t> next_inode_id_{1};
+    const std::uint64_t device_;
+    // Guards every node's name and parent for readers away from the
+    // directory that lists it (a path being built, the rendering, a link's
+    // name); taken exclusive only by a rename, for the swap itself.
+    mutable sync::RwLock names_lock_;
+    // Held by a rename between two directories, so that no other can change
+    // which directory lies above which while it checks and locks.
+    std::mutex rename_mutex_;
 };
 
 template <class Visit>
@@ -195,9 +276,12 @@ Status FileSystem::visit_entries_of(const INode& dir, Visit& visit) const {
             return;
         }
         // A link shows the name and kind of what it leads to; one that
-        // leads nowhere is not listed.
+        // leads nowhere is not listed. That node may be listed elsewhere,
+        // so its name is read under the name lock.
         auto target = resolve(child->id());
-        if (target) visit((*target)->name(), (*target)->is_directory());
+        if (!target) return;
+        sync::ReadLock names(names_lock_);
+        visit((*target)->name(), (*target)->is_directory());
     });
     return {};
 }

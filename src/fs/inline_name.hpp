@@ -1,10 +1,12 @@
 // A node's name: stored inside the node when it is short (most are), in an
-// allocation of its own when it is not. Names never change after creation.
+// allocation of its own when it is not. A rename makes the new name first
+// (the only step that can fail) and then swaps it in.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace halvorn {
 
@@ -30,6 +32,16 @@ public:
     InlineName& operator=(const InlineName&) = delete;
 
     std::string_view view() const { return {size_ <= kInline ? bytes_ : heap(), size_}; }
+
+    // The bytes are the whole state (an allocation is owned through the
+    // pointer kept in them), so swapping them swaps the names.
+    void swap(InlineName& other) noexcept {
+        std::swap(size_, other.size_);
+        char bytes[kInline];
+        std::memcpy(bytes, bytes_, kInline);
+        std::memcpy(bytes_, other.bytes_, kInline);
+        std::memcpy(other.bytes_, bytes, kInline);
+    }
 
 private:
     char* heap() const {

@@ -2,8 +2,8 @@
 
 namespace halvorn {
 
-static_assert(sizeof(INode) <= 56, "a node's common part should stay within 56 bytes");
-static_assert(sizeof(FileNode) <= 104, "an empty file should stay within 104 bytes");
+static_assert(sizeof(INode) <= 72, "a node's common part should stay within 72 bytes");
+static_assert(sizeof(FileNode) <= 120, "an empty file should stay within 120 bytes");
 
 void INodeDeleter::operator()(INode* node) const {
     switch (node->kind()) {

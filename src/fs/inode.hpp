@@ -6,6 +6,14 @@
 // guarded by the node's kind lock (shared to read, exclusive to change).
 // Each kind is its own class so that a file pays nothing for a directory's
 // child list and the other way round.
+//
+// Where a node sits (its name, its parent and its depth) changes only by a
+// rename, which holds the kind locks of the directories it takes the node
+// from and puts it into, and the file system's name lock for the name and
+// parent (see file_system.hpp). So a name may be read under the kind lock
+// of the directory that lists the node, or under the name lock; the parent
+// and the depth are atomics that anyone may read, and a reader who needs
+// them to agree with the lists holds the directory's kind lock.
 #pragma once
 
 #include <atomic>
@@ -18,6 +26,7 @@
 #include "fs/file_lock.hpp"
 #include "fs/inline_name.hpp"
 #include "fs/rw_lock.hpp"
+#include "fs/wall_clock.hpp"
 
 namespace halvorn {
 
@@ -38,10 +47,19 @@ public:
     INode& operator=(const INode&) = delete;
 
     std::uint64_t id() const { return id_; }
-    // The id given as parent at creation; the root is its own parent.
-    std::uint64_t parent() const { return parent_; }
-    std::uint32_t depth() const { return depth_; }
+    // The directory that lists the node; the root is its own parent.
+    std::uint64_t parent() const { return parent_.load(std::memory_order_relaxed); }
+    std::uint32_t depth() const { return depth_.load(std::memory_order_relaxed); }
+    // Read under the listing directory's kind lock or the name lock (above).
     std::string_view name() const { return name_.view(); }
+
+    // Wall-clock nanoseconds: when the node was made, and when its contents
+    // (a file's bytes, a directory's entries) last changed. Readable without
+    // any lock; a reader may see a change a moment before its time.
+    std::int64_t created_ns() const { return created_ns_; }
+    std::int64_t modified_ns() const { return modified_ns_.load(std::memory_order_relaxed); }
+    // Called by whoever changed the contents, under the exclusive kind lock.
+    void touch_modified() { modified_ns_.store(wall_clock_ns(), std::memory_order_relaxed); }
     INodeKind kind() const { return kind_; }
     bool is_file() const { return kind_ == INodeKind::File; }
     bool is_directory() const { return kind_ == INodeKind::Directory; }
@@ -61,6 +79,8 @@ protected:
           INodeKind kind)
         : id_(id),
           parent_(parent),
+          created_ns_(wall_clock_ns()),
+          modified_ns_(created_ns_),
           name_(name),
           depth_(static_cast<std::uint8_t>(depth)),
           kind_(kind) {}
@@ -69,16 +89,19 @@ protected:
 private:
     friend class INodeGuard;
     friend class INodeTable;
+    friend class FileSystem;  // moves nodes (rename)
     friend struct INodeDeleter;
 
     const std::uint64_t id_;
-    const std::uint64_t parent_;
-    const InlineName name_;
+    std::atomic<std::uint64_t> parent_;
+    const std::int64_t created_ns_;
+    std::atomic<std::int64_t> modified_ns_;
+    InlineName name_;
     // Table guards held by threads that had no read slot free (see
     // inode_table.hpp); the table's remover waits for it to reach zero.
     std::atomic<std::uint32_t> counted_guards_{0};
     mutable sync::RwLock kind_lock_;
-    const std::uint8_t depth_;
+    std::atomic<std::uint8_t> depth_;
     const INodeKind kind_;
 };
 
@@ -107,6 +130,9 @@ public:
     // kind lock; a creation that finds it set fails instead of adding a child
     // that no directory would list.
     bool removed = false;
+    // Recursive removals emptying this directory right now; a rename does not
+    // move a directory while one is under way (removal.cpp).
+    std::uint32_t removals_running = 0;
 };
 
 class SymlinkNode final : public INode {

@@ -3,28 +3,56 @@
 
 namespace halvorn {
 
+namespace {
+
+// A file a removal has claimed is on its way out of the table, and no open
+// can ever take it again: for an open it is already gone.
+bool is_going(const INode& node) {
+    return node.is_file() && node.as_file().lock.value() == FileLock::DELETING;
+}
+
+}  // namespace
+
 Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_view path,
-                                    FileHandleType type, bool create) {
+                                    FileHandleType type, Creation creation) {
     const SplitPath split = split_last_separator(path);
     auto parent = fs->get_inode_by_path(split.parent);
     if (!parent) return parent.error();
-    auto found = fs->lookup_child(**parent, split.name);
-    if (found) return FileHandle::attach(std::move(fs), found->listed_id, *found->node, type);
-    if (!create || found.error() != IoError::InodeNotFound) return found.error();
-    auto created = fs->create_held_file(*parent, split.name, type);
-    if (!created) {
-        if (created.error() != IoError::ResourceAlreadyExists) return created.error();
-        // Another thread created the name since the lookup: open what it
-        // made. A name that is not valid is refused as before.
-        auto made = fs->lookup_child(**parent, split.name);
-        if (!made) return created.error();
-        return FileHandle::attach(std::move(fs), made->listed_id, *made->node, type);
+    // Each round ends with a final answer unless another thread changed the
+    // name between its steps: made it after the lookup, or is taking away
+    // the file the lookup found. Then the name is looked at again, so that
+    // an open that may create never fails for a name that is free.
+    for (sync::Backoff backoff;; backoff.pause()) {
+        auto found = fs->lookup_child(**parent, split.name);
+        if (found) {
+            if (is_going(*found->node)) {
+                if (creation == Creation::Never) return IoError::InodeNotFound;
+                continue;  // its removal unlinks it in a moment
+            }
+            if (creation == Creation::Exclusive) return IoError::ResourceAlreadyExists;
+            auto opened = FileHandle::attach(fs, found->listed_id, *found->node, type);
+            if (opened || !is_going(*found->node)) return opened;
+            if (creation == Creation::Never) return IoError::InodeNotFound;
+            continue;
+        }
+        if (creation == Creation::Never || found.error() != IoError::InodeNotFound)
+            return found.error();
+        auto created = fs->create_held_file(*parent, split.name, type);
+        if (created) {
+            parent->release();
+            // Created with its lock held: a removal racing this open finds
+            // the file in use instead of taking it away before the handle
+            // exists.
+            const std::uint64_t id = (*created)->id();
+            return FileHandle::adopt(std::move(fs), id, **created, type);
+        }
+        // "Already exists" for a name that cannot be created at all is the
+        // final answer; for a free-looking name it means another thread made
+        // it since the lookup.
+        if (created.error() != IoError::ResourceAlreadyExists || !is_valid_name(split.name) ||
+            creation == Creation::Exclusive)
+            return created.error();
     }
-    parent->release();
-    // Created with its lock held: a removal racing this open finds the file
-    // in use instead of taking it away before the handle exists.
-    const std::uint64_t id = (*created)->id();
-    return FileHandle::adopt(std::move(fs), id, **created, type);
 }
 
 Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,

@@ -27,44 +27,25 @@ Result<std::uint64_t> FileSystem::find_inode_by_name_with_handle(const INode& di
     if (name == "..") return dir.parent();
     ReadLock hold(dir.kind_lock());
     if (!dir.is_directory()) return IoError::NotADirectory;
-    const DirectoryNode& directory = dir.as_directory();
-    if (directory.link_count == 0) {
-        // Without links every child is known under its own name, which the
-        // list's index finds directly. A listed child is always in the table.
-        const INode* child = directory.children.find(NameKey(name));
-        if (child == nullptr) return IoError::InodeNotFound;
-        return child->id();
-    }
-    // A link is known under the name of the node it leads to, so look at the
-    // children one by one, in order; the first that does not resolve ends
-    // the search.
-    Result<std::uint64_t> found = IoError::InodeNotFound;
-    bool done = false;
-    directory.children.for_each([&](const INode* child) {
-        if (done) return;
-        auto target = resolve(child->id());
-        if (!target) {
-            found = target.error();
-            done = true;
-        } else if ((*target)->name() == name) {
-            found = child->id();
-            done = true;
-        }
-    });
-    return found;
+    IoError link_error = IoError::InodeNotFound;
+    const INode* child = listed_child(dir.as_directory(), name, &link_error);
+    if (child == nullptr) return link_error;
+    return child->id();
 }
 
 Result<FileSystem::Found> FileSystem::lookup_child(const INode& dir, std::string_view name) const {
     if (dir.is_directory() && !name.empty() && name != "." && name != "..") {
         ReadLock hold(dir.kind_lock());
-        const DirectoryNode& directory = dir.as_directory();
-        if (directory.link_count == 0) {
-            // The common case: pin the child straight from the index while
-            // the directory's lock keeps it listed, with no table lookup.
-            INode* child = directory.children.find(NameKey(name));
-            if (child == nullptr) return IoError::InodeNotFound;
-            return Found{child->id(), INodeGuard::pin_listed(child)};
-        }
+        IoError link_error = IoError::InodeNotFound;
+        INode* child = listed_child(dir.as_directory(), name, &link_error);
+        if (child == nullptr) return link_error;
+        // Pinned straight from the list while the directory's lock keeps it
+        // listed, with no table lookup; only a link is followed further.
+        if (!child->is_symlink()) return Found{child->id(), INodeGuard::pin_listed(child)};
+        const std::uint64_t listed = child->id();
+        auto node = resolve(listed);
+        if (!node) return node.error();
+        return Found{listed, std::move(*node)};
     }
     auto listed = find_inode_by_name_with_handle(dir, name);
     if (!listed) return listed.error();
@@ -108,15 +89,20 @@ Result<INodeGuard> FileSystem::get_inode_by_path(std::string_view path) const {
 
 Result<std::string> FileSystem::get_path_by_inode(std::uint64_t id) const {
     if (id == kRootId) return std::string("/");
-    // Each step goes to a node created before the one it started from, at a
-    // smaller depth, so the walk ends after at most the depth limit.
+    // The whole walk holds the name lock, so that a rename cannot move a
+    // node above it between two steps: the path is one that existed. Each
+    // step goes to the directory that lists the node, one level up, so the
+    // walk ends after at most the depth limit.
     std::vector<std::string> names;
-    for (std::uint64_t current = id;;) {
-        auto node = resolve(current);
-        if (!node) return node.error();
-        names.emplace_back((*node)->name());
-        current = (*node)->parent();
-        if (current == kRootId) break;
+    {
+        ReadLock hold(names_lock_);
+        for (std::uint64_t current = id;;) {
+            auto node = resolve(current);
+            if (!node) return node.error();
+            names.emplace_back((*node)->name());
+            current = (*node)->parent();
+            if (current == kRootId) break;
+        }
     }
     std::string path;
     std::for_each(names.rbegin(), names.rend(), [&](const std::string& name) {

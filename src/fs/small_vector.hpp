@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <utility>
 
 namespace halvorn {
 
@@ -21,6 +22,21 @@ public:
     void push_back(const T& value) {
         if (size_ == capacity_) grow();
         data()[size_++] = value;
+    }
+
+    // Exchanges the contents; never allocates.
+    void swap(SmallVector& other) noexcept {
+        // Only the values in use are copied: the rest of a fresh vector's
+        // room was never written.
+        const std::size_t mine = heap_ ? 0 : size_;
+        const std::size_t theirs = other.heap_ ? 0 : other.size_;
+        T kept[N];
+        std::memcpy(kept, inline_, mine * sizeof(T));
+        std::memcpy(inline_, other.inline_, theirs * sizeof(T));
+        std::memcpy(other.inline_, kept, mine * sizeof(T));
+        std::swap(heap_, other.heap_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
     }
 
     void pop_back() { --size_; }

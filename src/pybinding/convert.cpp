@@ -43,6 +43,25 @@ bool Text::operator()(PyObject* value) const {
     return true;
 }
 
+bool Path::operator()(PyObject* value) const {
+    if (PyUnicode_Check(value)) return Text{out.text}(value);
+    // Only an os.PathLike is asked for its path (a special method, looked up
+    // on the type); anything else keeps the message a str parameter gives.
+    if (PyBytes_Check(value) || !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                                                        "__fspath__"))
+        return wrong_type("str", value);
+    Ref path = Ref::steal(PyOS_FSPath(value));
+    if (!path) return false;
+    if (!PyUnicode_Check(path.get())) {
+        PyErr_Format(PyExc_TypeError, "expected str from os.fspath(), got %s",
+                     short_name(Py_TYPE(path.get())));
+        return false;
+    }
+    if (!Text{out.text}(path.get())) return false;
+    out.made = std::move(path);
+    return true;
+}
+
 bool OptionalText::operator()(PyObject* value) const {
     if (value == Py_None) {
         out.reset();
@@ -75,6 +94,37 @@ bool Size::operator()(PyObject* value) const {
     if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = number;
     return true;
+}
+
+bool OptionalSize::operator()(PyObject* value) const {
+    if (value == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::uint64_t size = 0;
+    if (!Size{size}(value)) return false;
+    out = size;
+    return true;
+}
+
+bool Writable::operator()(PyObject* value) const {
+    if (!PyObject_CheckBuffer(value)) return wrong_type("a writable bytes-like object", value);
+    if (PyObject_GetBuffer(value, &out.view_, PyBUF_WRITABLE) == 0) {
+        out.held_ = true;
+        return true;
+    }
+    // Read-only memory (bytes) is a wrong type of argument, as io's own
+    // readinto says; memory that is not contiguous keeps its BufferError.
+    if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
+    Ref refused = fetch_exception();
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) == 0) {
+        PyBuffer_Release(&view);
+        return wrong_type("a writable bytes-like object", value);
+    }
+    PyErr_Clear();
+    restore_exception(std::move(refused));
+    return false;
 }
 
 bool Boolean::operator()(PyObject* value) const {

@@ -34,6 +34,18 @@ struct Text {
     bool operator()(PyObject* value) const;
 };
 
+// A path: a str, or an os.PathLike whose __fspath__ gives a str (a
+// pathlib.PurePosixPath). The str that __fspath__ made is kept with the view,
+// which is valid while the PathText lives.
+struct PathText {
+    std::string_view text;
+    Ref made;
+};
+struct Path {
+    PathText& out;
+    bool operator()(PyObject* value) const;
+};
+
 // Like Text, but None, or leaving the argument out, gives no value.
 struct OptionalText {
     std::optional<std::string_view>& out;
@@ -52,6 +64,39 @@ struct ByteString {
 // raises OverflowError.
 struct Size {
     std::uint64_t& out;
+    bool operator()(PyObject* value) const;
+};
+
+// Like Size, but None, or leaving the argument out, gives no value.
+struct OptionalSize {
+    std::optional<std::uint64_t>& out;
+    bool operator()(PyObject* value) const;
+    void absent() const { out.reset(); }
+};
+
+// The memory of a writable, contiguous object of the buffer protocol
+// (bytearray, memoryview, array.array, a numpy array), held until the
+// WritableBuffer goes. Its release may run Python code, so the holder lets
+// it go only after every lock of the call is released.
+class WritableBuffer {
+public:
+    WritableBuffer() = default;
+    WritableBuffer(const WritableBuffer&) = delete;
+    WritableBuffer& operator=(const WritableBuffer&) = delete;
+    ~WritableBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<std::uint8_t> bytes() const {
+        return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    friend struct Writable;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+struct Writable {
+    WritableBuffer& out;
     bool operator()(PyObject* value) const;
 };
 

@@ -214,6 +214,56 @@ PyObject* seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+constexpr Params<1> kReadinto{"PyFileHandle.readinto", {"buffer"}};
+constexpr const char* kReadintoDoc =
+    "readinto($self, buffer)\n--\n\n\n"
+    "Read data from the file handle into a buffer.\n"
+    "\n"
+    "This function copies up to len(buffer) bytes from the current position into\n"
+    "buffer, a writable bytes-like object such as a bytearray, a memoryview or a\n"
+    "numpy array, advances the position and returns the number of bytes copied.\n"
+    "Unlike read, it reports nothing on standard output. The function will return\n"
+    "an error if the read operation failed.\n";
+
+// The io protocol's read, for code that reads on behalf of others: one copy,
+// straight into the caller's memory, and no report line.
+PyObject* readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        // Declared first, so that the buffer is released last: after the
+        // mutex, as releasing it may run Python code.
+        arg::WritableBuffer buffer;
+        if (!bind_method(kReadinto, args, nargs, kwnames, arg::Writable{buffer})) return nullptr;
+        return from_result(handle_of(self).with_lock(
+                               [&](FileHandle& handle) { return handle.read(buffer.bytes()); }),
+                           to_int);
+    });
+}
+
+constexpr Params<1> kTruncate{"PyFileHandle.truncate", {"size"}, /*required=*/0};
+constexpr const char* kTruncateDoc =
+    "truncate($self, size=None)\n--\n\n\n"
+    "Resize the file.\n"
+    "\n"
+    "This function cuts the file to size bytes, or grows it with zero bytes, and\n"
+    "returns the new size; without a size it cuts the file at the current\n"
+    "position. The position stays, but never past the new end. The handle must\n"
+    "be open for writing. The function will return an error if the file could\n"
+    "not be resized.\n";
+
+PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::optional<std::uint64_t> size;
+        if (!bind_method(kTruncate, args, nargs, kwnames, arg::OptionalSize{size}))
+            return nullptr;
+        return from_result(handle_of(self).with_lock([&](FileHandle& handle) {
+            return handle.truncate(size.value_or(handle.offset()));
+        }),
+                           to_int);
+    });
+}
+
 constexpr const char* kTellDoc =
     "tell($self)\n--\n\n\n"
     "Tell the current position in the file.\n"
@@ -287,6 +337,8 @@ PyMethodDef kMethods[] = {
     method("write", write, kWriteDoc),
     method("seek", seek, kSeekDoc),
     method("tell", tell, kTellDoc),
+    method("readinto", readinto, kReadintoDoc),
+    method("truncate", truncate, kTruncateDoc),
     {},
 };
 

@@ -13,6 +13,7 @@
 #include "pybinding/object.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/ref.hpp"
+#include "pybinding/stat_result.hpp"
 
 namespace halvorn::py::py_fs {
 
@@ -59,9 +60,9 @@ constexpr const char* kMkdirDoc =
 PyObject* mkdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::string_view path;
-        if (!bind_method(kMkdir, args, nargs, kwnames, arg::Text{path})) return nullptr;
-        return from_status(file_system(self)->mkdir(path));
+        arg::PathText path;
+        if (!bind_method(kMkdir, args, nargs, kwnames, arg::Path{path})) return nullptr;
+        return from_status(file_system(self)->mkdir(path.text));
     });
 }
 
@@ -76,9 +77,9 @@ constexpr const char* kTouchDoc =
 PyObject* touch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::string_view path;
-        if (!bind_method(kTouch, args, nargs, kwnames, arg::Text{path})) return nullptr;
-        return from_status(file_system(self)->touch(path));
+        arg::PathText path;
+        if (!bind_method(kTouch, args, nargs, kwnames, arg::Path{path})) return nullptr;
+        return from_status(file_system(self)->touch(path.text));
     });
 }
 
@@ -91,22 +92,58 @@ constexpr const char* kOpenDoc =
     "handle that can be used to read and write data to the file. The function will\n"
     "return an error if the file could not be opened.\n";
 
+// Opens `path` in the mode given as text, the way `creation` says. The mode
+// is checked before the file system is touched, so that a bad mode does not
+// leave a new empty file behind. The handle gets its own share of the file
+// system.
+template <std::size_t N>
+PyObject* open_with(const Params<N>& params, Creation creation, PyObject* self,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    arg::PathText path;
+    std::string_view mode_text;
+    if (!bind_method(params, args, nargs, kwnames, arg::Path{path}, arg::Text{mode_text}))
+        return nullptr;
+    Result<FileHandleType> mode = FileHandleType::from_str(mode_text);
+    if (!mode) return raise_io_error(mode.error());
+    return from_result(FileSystem::open(file_system(self), path.text, *mode, creation),
+                       py_file_handle::wrap);
+}
+
 PyObject* open(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
-    return guarded([&]() -> PyObject* {
-        std::string_view path;
-        std::string_view mode_text;
-        if (!bind_method(kOpen, args, nargs, kwnames, arg::Text{path}, arg::Text{mode_text}))
-            return nullptr;
-        // The mode is checked before the file system is touched, so that a
-        // bad mode does not leave a new empty file behind.
-        Result<FileHandleType> mode = FileHandleType::from_str(mode_text);
-        if (!mode) return raise_io_error(mode.error());
-        // Opening from Python always creates a missing file. The handle gets
-        // its own share of the file system.
-        return from_result(FileSystem::open(file_system(self), path, *mode, /*create=*/true),
-                           py_file_handle::wrap);
-    });
+    // Opening from Python always creates a missing file.
+    return guarded(
+        [&] { return open_with(kOpen, Creation::IfMissing, self, args, nargs, kwnames); });
+}
+
+constexpr Params<2> kOpenExisting{"PyFs.open_existing", {"path", "mode"}};
+constexpr const char* kOpenExistingDoc =
+    "open_existing($self, path, mode)\n--\n\n\n"
+    "Open a file that exists, creating nothing.\n"
+    "\n"
+    "This function opens a file in the filesystem like open, with the same modes,\n"
+    "but a missing file is an error and no file is created. The function will\n"
+    "return an error if the file could not be opened.\n";
+
+PyObject* open_existing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return guarded(
+        [&] { return open_with(kOpenExisting, Creation::Never, self, args, nargs, kwnames); });
+}
+
+constexpr Params<2> kOpenNew{"PyFs.open_new", {"path", "mode"}};
+constexpr const char* kOpenNewDoc =
+    "open_new($self, path, mode)\n--\n\n\n"
+    "Create a new file and open it.\n"
+    "\n"
+    "This function creates an empty file in the filesystem and opens it in the\n"
+    "given mode; no other handle can reach the file before this one does. The\n"
+    "function will return an error if an entry of that name exists already.\n";
+
+PyObject* open_new(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+    return guarded(
+        [&] { return open_with(kOpenNew, Creation::Exclusive, self, args, nargs, kwnames); });
 }
 
 constexpr Params<1> kListdir{"PyFs.listdir", {"path"}};
@@ -127,8 +164,8 @@ constexpr const char* kListdirDoc =
 PyObject* listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::string_view path;
-        if (!bind_method(kListdir, args, nargs, kwnames, arg::Text{path})) return nullptr;
+        arg::PathText path;
+        if (!bind_method(kListdir, args, nargs, kwnames, arg::Path{path})) return nullptr;
         struct Entry {
             Ref name;
             bool is_directory;
@@ -137,7 +174,7 @@ PyObject* listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         Py_ssize_t directories = 0;
         bool failed = false;
         Status listed =
-            file_system(self)->visit_entries(path, [&](std::string_view name, bool is_directory) {
+            file_system(self)->visit_entries(path.text, [&](std::string_view name, bool is_directory) {
                 if (failed) return;
                 Ref text = Ref::steal(to_str(name));
                 failed = !text;
@@ -172,11 +209,11 @@ constexpr const char* kRemoveDoc =
 PyObject* remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::string_view path;
+        arg::PathText path;
         bool recurse = false;
-        if (!bind_method(kRemove, args, nargs, kwnames, arg::Text{path}, arg::Boolean{recurse}))
+        if (!bind_method(kRemove, args, nargs, kwnames, arg::Path{path}, arg::Boolean{recurse}))
             return nullptr;
-        return from_status(file_system(self)->rm(path, recurse));
+        return from_status(file_system(self)->rm(path.text, recurse));
     });
 }
 
@@ -219,17 +256,77 @@ Status append_outline(const FileSystem& fs, std::string& path, std::string& pref
 PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
-        std::string_view path;
+        arg::PathText path;
         std::optional<std::string_view> ident;
-        if (!bind_method(kTree, args, nargs, kwnames, arg::Text{path}, arg::OptionalText{ident}))
+        if (!bind_method(kTree, args, nargs, kwnames, arg::Path{path}, arg::OptionalText{ident}))
             return nullptr;
-        std::string working_path(path);
+        std::string working_path(path.text);
         std::string prefix(ident.value_or(std::string_view()));
         std::string out;
         // A failure anywhere fails the whole call: no partial outline.
         Status done = append_outline(*file_system(self), working_path, prefix, out);
         if (!done) return raise_io_error(done.error());
         return to_str(out);
+    });
+}
+
+constexpr Params<1> kStat{"PyFs.stat", {"path"}};
+constexpr const char* kStatDoc =
+    "stat($self, path)\n--\n\n\n"
+    "Describe a file or directory.\n"
+    "\n"
+    "This function returns an os.stat_result for the entry at the path, links\n"
+    "followed: its kind in st_mode, its inode id, its size in bytes, its\n"
+    "modification time and its creation time (st_ctime). It takes no file lock,\n"
+    "so it answers while a handle writes the file. The function will return an\n"
+    "error if the path does not lead to an entry.\n";
+
+PyObject* stat(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        arg::PathText path;
+        if (!bind_method(kStat, args, nargs, kwnames, arg::Path{path})) return nullptr;
+        const FileSystem& fs = *file_system(self);
+        return from_result(fs.stat(path.text), [&](const NodeStatus& status) {
+            return to_stat_result(status, fs.device());
+        });
+    });
+}
+
+constexpr Params<1> kExists{"PyFs.exists", {"path"}};
+constexpr const char* kExistsDoc =
+    "exists($self, path)\n--\n\n\n"
+    "Tell whether a path leads to an entry.\n"
+    "\n"
+    "This function returns True if the path leads to a file or directory and\n"
+    "False otherwise, also when a part of it is missing or is a file.\n";
+
+PyObject* exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        arg::PathText path;
+        if (!bind_method(kExists, args, nargs, kwnames, arg::Path{path})) return nullptr;
+        return PyBool_FromLong(file_system(self)->get_inode_by_path(path.text).ok());
+    });
+}
+
+constexpr Params<2> kRename{"PyFs.rename", {"src", "dst"}};
+constexpr const char* kRenameDoc =
+    "rename($self, src, dst)\n--\n\n\n"
+    "Move a file or directory to another path.\n"
+    "\n"
+    "This function moves the entry at src to dst in one step, as os.replace does:\n"
+    "a file replaces a file at dst, a directory replaces an empty directory.\n"
+    "Open handles of a moved file keep working. The function will return an\n"
+    "error, and change nothing, if the entry could not be moved.\n";
+
+PyObject* rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        arg::PathText src, dst;
+        if (!bind_method(kRename, args, nargs, kwnames, arg::Path{src}, arg::Path{dst}))
+            return nullptr;
+        return from_status(file_system(self)->rename(src.text, dst.text));
     });
 }
 
@@ -240,6 +337,11 @@ PyMethodDef kMethods[] = {
     method("listdir", listdir, kListdirDoc),
     method("remove", remove, kRemoveDoc),
     method("tree", tree, kTreeDoc),
+    method("stat", stat, kStatDoc),
+    method("exists", exists, kExistsDoc),
+    method("rename", rename, kRenameDoc),
+    method("open_existing", open_existing, kOpenExistingDoc),
+    method("open_new", open_new, kOpenNewDoc),
     {},
 };
 

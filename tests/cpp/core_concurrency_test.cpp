@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <random>
@@ -193,6 +194,54 @@ TEST(CoreConcurrency, AnOpenThatLosesTheCreationOpensTheWinnersFile) {
     opener.join();
     ASSERT_TRUE(opened->ok());
     EXPECT_EQ((*opened)->id(), link);  // as the directory lists it
+    EXPECT_EQ(fs->ls("/d")->files, std::vector<std::string>{"f"});
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// An open that may create never fails for a name that is free: it loses the
+// creation to a file that a removal then takes away. Held at known points:
+// the opener waits to create /d/f behind this thread's read of /d, while the
+// name appears through a link in /d that led nowhere and now leads to
+// /other/f; a removal of /other/f has claimed the file and waits to unlink
+// it behind this thread's read of /other. The opener then finds the name
+// taken by a file on its way out; it must wait for it to go and create its
+// own, not answer "Resource is currently in use" or "Resource already
+// exists".
+TEST(CoreConcurrency, AnOpenThatLosesTheCreationToAFileBeingRemovedCreatesItsOwn) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->mkdir("/d").ok());
+    ASSERT_TRUE(fs->mkdir("/other").ok());
+    const std::uint64_t d = *fs->find_inode_by_name(kRootId, "d");
+    const std::uint64_t link = fs->next_inode_id();
+    ASSERT_EQ(*fs->create_symlink(d, "soon", link + 2), link);
+    auto wait_for_writer = [](sync::RwLock& lock) {
+        for (sync::RwLock::ReadToken token; lock.try_lock_shared(token);) {
+            lock.unlock_shared(token);
+            std::this_thread::yield();
+        }
+    };
+    INodeGuard dir = *fs->get_inode_by_path("/d");
+    auto reading_d = std::make_unique<sync::ReadLock>(dir->kind_lock());
+    std::optional<Result<FileHandle>> opened;
+    std::thread opener([&] { opened.emplace(FileSystem::open(fs, "/d/f", R, true)); });
+    wait_for_writer(dir->kind_lock());
+    const std::uint64_t other = *fs->find_inode_by_name(kRootId, "other");
+    ASSERT_EQ(*fs->create_inode(other, "f", INodeKind::File), link + 2);
+    INodeGuard other_dir = *fs->get_inode_by_path("/other");
+    auto reading_other = std::make_unique<sync::ReadLock>(other_dir->kind_lock());
+    Status removed;
+    std::thread remover([&] { removed = fs->rm("/other/f", false); });
+    wait_for_writer(other_dir->kind_lock());
+    reading_d.reset();
+    // The opener now finds the name taken; an opener that gives up does so
+    // within this wait, one that waits for the file to go keeps trying.
+    for (int i = 0; i < 200 && !opened; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    reading_other.reset();
+    remover.join();
+    opener.join();
+    ASSERT_TRUE(removed.ok());
+    ASSERT_TRUE(opened->ok()) << opened->error();
     EXPECT_EQ(fs->ls("/d")->files, std::vector<std::string>{"f"});
     EXPECT_EQ(testing::check_tree(*fs), "");
 }

@@ -128,11 +128,16 @@ TEST(PathsSymlinks, LinksAreFollowedAndFoundUnderTheirTargetsName) {
     ASSERT_TRUE(through.ok());
     EXPECT_EQ((*through)->id(), file);
     EXPECT_TRUE(*fs.is_directory_raw(link));
-    // A link that leads nowhere stops the walk through the children.
+    // A link that leads nowhere names nothing, and the entries after it are
+    // found (and their names stay taken) as in any other directory.
     auto dir = *fs.create_inode(kRootId, "d", INodeKind::Directory);
     ASSERT_TRUE(fs.create_symlink(dir, "dangling", 999999).ok());
-    ASSERT_TRUE(fs.create_inode(dir, "after", INodeKind::File).ok());
-    EXPECT_EQ(fs.find_inode_by_name(dir, "after").error(), IoError::InodeNotFound);
+    auto after = *fs.create_inode(dir, "after", INodeKind::File);
+    EXPECT_EQ(*fs.find_inode_by_name(dir, "after"), after);
+    EXPECT_TRUE(fs.get_inode_by_path("/d/after").ok());
+    EXPECT_EQ(fs.create_inode(dir, "after", INodeKind::File).error(),
+              IoError::ResourceAlreadyExists);
+    EXPECT_EQ(fs.find_inode_by_name(dir, "dangling").error(), IoError::InodeNotFound);
 }
 
 TEST(PathsSymlinks, ALoopIsCutOff) {

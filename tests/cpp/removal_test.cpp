@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "error/internal_fault.hpp"
 #include "fs/file_system.hpp"
 #include "tree_check.hpp"
@@ -142,13 +144,44 @@ TEST_F(Removal, ALinkInsideTheTreeGoesAsAnEntryAndWhatItLeadsToStays) {
 
 // The batch of claimed files is flushed on a failure too, and a fault while
 // flushing (here the removal would wait for a guard its own thread holds)
-// reaches the caller as a fault instead of ending the process.
+// reaches the caller as a fault instead of ending the process. The fault
+// comes in the flush before a subdirectory, after a file already deleted,
+// and the flush on the way out must not touch that file again.
 TEST_F(Removal, AFaultWhileFlushingClaimedFilesReachesTheCaller) {
     ASSERT_TRUE(fs->mkdir("/d").ok());
+    ASSERT_TRUE(fs->touch("/d/first").ok());
     ASSERT_TRUE(fs->touch("/d/pinned").ok());
+    ASSERT_TRUE(fs->mkdir("/d/sub").ok());
     auto open_file = open("/d/open", FileHandleType::READ);
     INodeGuard pinned = *fs->get_inode_by_path("/d/pinned");
     EXPECT_THROW((void)fs->rm("/d", true), InternalFault);
+    EXPECT_EQ(fs->ls("/d")->directories, Names{"sub"});
+    EXPECT_EQ(fs->ls("/d")->files, Names{"open"});
+}
+
+// A recursive removal counts an entry that went meanwhile as removed and
+// goes on: removed by another thread, or renamed out of the tree (which then
+// keeps it). Held at a known point: the removal waits, inside /d/s, for this
+// thread's guard on /d/s/x to go, with /d/b, /d/t and /d/m still to come.
+TEST_F(Removal, EntriesThatWentMeanwhileCountAsRemoved) {
+    for (const char* dir : {"/d", "/d/s", "/d/t", "/e"})
+        ASSERT_TRUE(fs->mkdir(dir).ok());
+    for (const char* file : {"/d/s/x", "/d/b", "/d/t/y", "/d/m"})
+        ASSERT_TRUE(fs->touch(file).ok());
+    INodeGuard x = *fs->get_inode_by_path("/d/s/x");
+    Status removed;
+    std::thread remover([&] { removed = fs->rm("/d", true); });
+    while (fs->ls("/d/s")->files.size() == 1)
+        std::this_thread::yield();
+    ASSERT_TRUE(fs->rm("/d/b", false).ok());
+    ASSERT_TRUE(fs->rm("/d/t", true).ok());
+    ASSERT_TRUE(fs->rename("/d/m", "/e/m").ok());
+    x.release();
+    remover.join();
+    EXPECT_TRUE(removed.ok()) << removed.error();
+    EXPECT_EQ(fs->ls("/")->directories, Names{"e"});
+    EXPECT_EQ(fs->ls("/e")->files, Names{"m"});
+    EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
 TEST_F(Removal, CreatingAndRemovingManyTimes) {

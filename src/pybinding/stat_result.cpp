@@ -1,0 +1,171 @@
+#include "pybinding/stat_result.hpp"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <atomic>
+#include <memory>
+
+#include "pybinding/ref.hpp"
+
+namespace halvorn::py {
+
+namespace {
+
+// The fields filled beyond the ten every interpreter shows as a tuple. Which
+// of them a stat_result has, and where it keeps them, depends on the
+// interpreter and the platform (st_birthtime is not on Linux), so both are
+// found once by asking the type itself.
+enum Field : std::size_t {
+    AtimeFloat,
+    MtimeFloat,
+    CtimeFloat,
+    AtimeNs,
+    MtimeNs,
+    CtimeNs,
+    Blksize,
+    Blocks,
+    Rdev,
+    BirthtimeFloat,
+    BirthtimeNs,
+    kFieldCount,
+};
+constexpr std::array<const char*, kFieldCount> kFieldNames = {
+    "st_atime",    "st_mtime",  "st_ctime", "st_atime_ns",  "st_mtime_ns",    "st_ctime_ns",
+    "st_blksize",  "st_blocks", "st_rdev",  "st_birthtime", "st_birthtime_ns",
+};
+constexpr Py_ssize_t kVisible = 10;
+constexpr Py_ssize_t kAbsent = -1;
+
+struct Layout {
+    Ref type;
+    Py_ssize_t size = 0;  // every field, the visible ten included
+    std::array<Py_ssize_t, kFieldCount> index{};
+};
+
+// Made once without a lock and published with one exchange; a thread that
+// loses the race drops its copy.
+std::atomic<Layout*> g_layout{nullptr};
+
+// Finds where each field lives: a probe made through the type's own
+// constructor, with a distinct number in each field it has, is read back
+// item by item.
+Layout* make_layout() {
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return nullptr;
+    auto layout = std::make_unique<Layout>();
+    layout->type = Ref::steal(PyObject_GetAttrString(os.get(), "stat_result"));
+    if (!layout->type) return nullptr;
+    Ref fields = Ref::steal(PyObject_GetAttrString(layout->type.get(), "n_fields"));
+    if (!fields) return nullptr;
+    layout->size = PyLong_AsSsize_t(fields.get());
+    if (layout->size < kVisible) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "os.stat_result is too short");
+        return nullptr;
+    }
+    Ref visible = Ref::steal(PyTuple_New(kVisible));
+    Ref named = Ref::steal(PyDict_New());
+    if (!visible || !named) return nullptr;
+    for (Py_ssize_t i = 0; i < kVisible; ++i) {
+        PyObject* zero = PyLong_FromLong(0);
+        if (zero == nullptr) return nullptr;
+        PyTuple_SET_ITEM(visible.get(), i, zero);
+    }
+    constexpr long kProbeBase = 1000;
+    for (std::size_t f = 0; f < kFieldCount; ++f) {
+        layout->index[f] = kAbsent;
+        const int has = PyObject_HasAttrString(layout->type.get(), kFieldNames[f]);
+        if (!has) continue;
+        Ref probe = Ref::steal(PyLong_FromLong(kProbeBase + static_cast<long>(f)));
+        if (!probe || PyDict_SetItemString(named.get(), kFieldNames[f], probe.get()) < 0)
+            return nullptr;
+    }
+    Ref sample = Ref::steal(
+        PyObject_CallFunctionObjArgs(layout->type.get(), visible.get(), named.get(), nullptr));
+    if (!sample) return nullptr;
+    for (Py_ssize_t i = kVisible; i < layout->size; ++i) {
+        PyObject* item = PyStructSequence_GetItem(sample.get(), i);
+        if (item == nullptr || !PyLong_CheckExact(item)) continue;
+        const long value = PyLong_AsLong(item) - kProbeBase;
+        if (value >= 0 && value < static_cast<long>(kFieldCount)) layout->index[value] = i;
+    }
+    PyErr_Clear();
+    return layout.release();
+}
+
+Layout* layout() {
+    if (Layout* known = g_layout.load(std::memory_order_acquire)) return known;
+    Layout* made = make_layout();
+    if (made == nullptr) return nullptr;
+    Layout* published = nullptr;
+    if (!g_layout.compare_exchange_strong(published, made, std::memory_order_acq_rel)) {
+        delete made;
+        return published;
+    }
+    return made;  // kept until the process ends, as the type objects are
+}
+
+// Seconds, as os.stat gives them: whole ones, a float, and nanoseconds.
+struct Time {
+    Ref seconds, floating, nanoseconds;
+    explicit Time(std::int64_t ns)
+        : seconds(Ref::steal(PyLong_FromLongLong(ns / 1'000'000'000))),
+          floating(Ref::steal(PyFloat_FromDouble(static_cast<double>(ns) * 1e-9))),
+          nanoseconds(Ref::steal(PyLong_FromLongLong(ns))) {}
+    explicit operator bool() const { return seconds && floating && nanoseconds; }
+};
+
+}  // namespace
+
+PyObject* to_stat_result(const NodeStatus& status, std::uint64_t device) noexcept {
+    Layout* fields = layout();
+    if (fields == nullptr) return nullptr;
+    const Time modified(status.modified_ns);
+    const Time created(status.created_ns);
+    if (!modified || !created) return nullptr;
+    Ref result = Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(fields->type.get())));
+    if (!result) return nullptr;
+    PyObject* sequence = result.get();
+    // Every item is set, None where there is nothing to say, before anything
+    // can fail, so that a result given up half-made holds no empty slot.
+    for (Py_ssize_t i = 0; i < fields->size; ++i)
+        PyStructSequence_SetItem(sequence, i, Py_NewRef(Py_None));
+    auto set = [&](Py_ssize_t index, PyObject* value) {
+        if (index == kAbsent) {
+            Py_XDECREF(value);
+            return true;
+        }
+        if (value == nullptr) return false;
+        PyObject* old = PyStructSequence_GetItem(sequence, index);
+        PyStructSequence_SetItem(sequence, index, value);
+        Py_DECREF(old);
+        return true;
+    };
+    auto share = [](const Ref& ref) { return Py_NewRef(ref.get()); };
+    const unsigned long mode =
+        status.is_directory ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+    // No access time is kept: it reads as the last change, as on a file
+    // system mounted noatime that has seen no read since.
+    const bool filled =
+        set(0, PyLong_FromUnsignedLong(mode)) && set(1, PyLong_FromUnsignedLongLong(status.id)) &&
+        set(2, PyLong_FromUnsignedLongLong(device)) &&
+        set(3, PyLong_FromLong(status.is_directory ? 2 : 1)) && set(4, PyLong_FromLong(0)) &&
+        set(5, PyLong_FromLong(0)) && set(6, PyLong_FromUnsignedLongLong(status.size)) &&
+        set(7, share(modified.seconds)) && set(8, share(modified.seconds)) &&
+        set(9, share(created.seconds)) &&
+        set(fields->index[AtimeFloat], share(modified.floating)) &&
+        set(fields->index[MtimeFloat], share(modified.floating)) &&
+        set(fields->index[CtimeFloat], share(created.floating)) &&
+        set(fields->index[AtimeNs], share(modified.nanoseconds)) &&
+        set(fields->index[MtimeNs], share(modified.nanoseconds)) &&
+        set(fields->index[CtimeNs], share(created.nanoseconds)) &&
+        set(fields->index[Blksize], PyLong_FromLong(4096)) &&
+        set(fields->index[Blocks], PyLong_FromUnsignedLongLong((status.size + 511) / 512)) &&
+        set(fields->index[Rdev], PyLong_FromLong(0)) &&
+        set(fields->index[BirthtimeFloat], share(created.floating)) &&
+        set(fields->index[BirthtimeNs], share(created.nanoseconds));
+    if (!filled) return nullptr;
+    return result.release();
+}
+
+}  // namespace halvorn::py
