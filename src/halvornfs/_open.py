@@ -4,6 +4,7 @@ raw file, exactly as io.open stacks them on a FileIO."""
 
 from __future__ import annotations
 
+import functools
 import io
 import os
 import sys
@@ -51,7 +52,7 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
     TextIOWrapper over one of those, or with buffering=0 in binary mode the
     RawFile itself. It holds the file's lock until it is closed: a writer
     alone, readers together."""
-    name = path_text(path)
+    name = path if type(path) is str else path_text(path)
     if not isinstance(mode, str):
         raise TypeError(f"invalid mode: {mode!r}")
     if not isinstance(buffering, int):
@@ -60,15 +61,7 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
         raise TypeError(f"invalid encoding: {encoding!r}")
     if errors is not None and not isinstance(errors, str):
         raise TypeError(f"invalid errors: {errors!r}")
-    modes = set(mode)
-    if modes - set("axrwb+t") or len(mode) > len(modes):
-        raise ValueError(f"invalid mode: {mode!r}")
-    creating, reading, writing, appending = ("x" in modes, "r" in modes, "w" in modes, "a" in modes)
-    updating, text, binary = "+" in modes, "t" in modes, "b" in modes
-    if text and binary:
-        raise ValueError("can't have text and binary mode at once")
-    if creating + reading + writing + appending != 1:
-        raise ValueError("must have exactly one of create/read/write/append mode")
+    kind, updating, binary = _parse_mode(mode)
     if binary and encoding is not None:
         raise ValueError("binary mode doesn't take an encoding argument")
     if binary and errors is not None:
@@ -82,7 +75,7 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
             RuntimeWarning,
             2,
         )
-    raw = open_raw(fs, name, mode=next(m for m in "xrwa" if m in modes), updating=updating)
+    raw = open_raw(fs, name, mode=kind, updating=updating)
     result: IO[Any] = raw  # type: ignore[assignment]  # RawIOBase is no IO[bytes] in typeshed
     try:
         # A halvorn file is never a terminal, so only buffering=1 asks for
@@ -97,7 +90,7 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
         buffer: io.BufferedIOBase
         if updating:
             buffer = io.BufferedRandom(raw, buffering)
-        elif reading:
+        elif kind == "r":
             buffer = io.BufferedReader(raw, buffering)
         else:
             buffer = io.BufferedWriter(raw, buffering)
@@ -113,6 +106,22 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
     except BaseException:
         result.close()
         raise
+
+
+@functools.lru_cache(maxsize=64)
+def _parse_mode(mode: str) -> tuple[str, bool, bool]:
+    """The mode's kind ("r", "w", "a" or "x"), whether it has "+", and whether
+    "b"; refused as io.open refuses it. A program uses a handful of modes,
+    so each is taken apart once."""
+    modes = set(mode)
+    if modes - set("axrwb+t") or len(mode) > len(modes):
+        raise ValueError(f"invalid mode: {mode!r}")
+    if "t" in modes and "b" in modes:
+        raise ValueError("can't have text and binary mode at once")
+    kinds = [kind for kind in "rwax" if kind in modes]
+    if len(kinds) != 1:
+        raise ValueError("must have exactly one of create/read/write/append mode")
+    return kinds[0], "+" in modes, "b" in modes
 
 
 def open_raw(fs: PyFs, name: str, *, mode: str, updating: bool) -> RawFile:

@@ -15,6 +15,7 @@ from halvorn import PyFileHandle, PyFs, Whence
 
 from halvornfs._errors import os_error
 from halvornfs._open import open as open_file
+from halvornfs._raw import read_bytes
 
 _NOT_FOUND = "Inode not found"
 _EXISTS = "Resource already exists"
@@ -282,19 +283,19 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
             raise os_error(error, path, other) from error
 
     def _read_all(self, path: str, start: int | None, end: int | None) -> bytes:
-        handle = self._call(self.tree.open_existing, path, "r")
+        try:
+            handle = self.tree.open_existing(path, "r")
+        except ValueError as error:
+            raise os_error(error, path) from error
         try:
             handle.seek(0, Whence.SEEK_END)
             wanted = range(handle.tell())[start:end]
-            data = bytearray(len(wanted))
-            if data:
-                handle.seek(wanted.start, Whence.SEEK_SET)
-                handle.readinto(data)
+            handle.seek(wanted.start if wanted else 0, Whence.SEEK_SET)
+            return read_bytes(handle.readinto, len(wanted))
         except ValueError as error:
             raise os_error(error, path) from error
         finally:
             handle.close()
-        return bytes(data)
 
     def _write_all(self, path: str, value: Any, *, create: bool) -> None:
         data = value if type(value) is bytes else bytes(value)

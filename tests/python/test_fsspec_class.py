@@ -72,6 +72,15 @@ def test_info_listing_and_times():
     assert fs.ls("/") == []
 
 
+@pytest.mark.parametrize("start, end", [(None, None), (10, -10), (-5, None), (None, 3), (9, 2)])
+@pytest.mark.parametrize("size", [100, 1 << 17])  # read into a bytearray, or in place
+def test_ranges_of_a_file(start, end, size):
+    fs = HalvornFileSystem(fs=PyFs())
+    data = bytes(range(256)) * (size // 256 + 1)
+    fs.pipe_file("/f", data[:size])
+    assert fs.cat_file("/f", start, end) == data[:size][start:end]
+
+
 def test_files_open_as_the_standard_objects():
     fs = HalvornFileSystem(fs=PyFs())
     with fs.open("/new/dir/f", "wb") as file:  # parents made, as object stores do
