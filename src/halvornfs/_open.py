@@ -75,7 +75,7 @@ def open(  # noqa: A001 -- the builtin's name, for the builtin's meaning
             RuntimeWarning,
             2,
         )
-    raw = open_raw(fs, name, mode=kind, updating=updating)
+    raw = open_raw(fs, name, kind, updating)
     result: IO[Any] = raw  # type: ignore[assignment]  # RawIOBase is no IO[bytes] in typeshed
     try:
         # A halvorn file is never a terminal, so only buffering=1 asks for
@@ -124,7 +124,7 @@ def _parse_mode(mode: str) -> tuple[str, bool, bool]:
     return kinds[0], "+" in modes, "b" in modes
 
 
-def open_raw(fs: PyFs, name: str, *, mode: str, updating: bool) -> RawFile:
+def open_raw(fs: PyFs, name: str, mode: str, updating: bool) -> RawFile:
     """The unbuffered file for one of the four modes ("r", "w", "a", "x"),
     with "+" as `updating`."""
     handle_mode: Literal["r", "w", "rw"] = "rw" if updating else ("r" if mode == "r" else "w")
@@ -143,13 +143,9 @@ def open_raw(fs: PyFs, name: str, *, mode: str, updating: bool) -> RawFile:
                 handle.truncate(0)
             except ValueError as error:
                 raise os_error(error, name) from error
+        # readable, writable, appending, created
         return RawFile(
-            handle,
-            name,
-            readable=mode == "r" or updating,
-            writable=mode != "r" or updating,
-            appending=mode == "a",
-            created=mode == "x",
+            handle, name, mode == "r" or updating, mode != "r" or updating, mode == "a", mode == "x"
         )
     except BaseException:
         handle.close()

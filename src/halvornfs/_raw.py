@@ -47,13 +47,13 @@ class RawFile(io.RawIOBase):
         self,
         handle: PyFileHandle,
         name: str,
-        *,
         readable: bool,
         writable: bool,
         appending: bool = False,
         created: bool = False,
     ) -> None:
-        super().__init__()
+        # Made for every open: no keyword arguments, and no call of
+        # RawIOBase's __init__, which keeps nothing.
         self._handle = handle
         self.name = name
         self._readable = readable
@@ -62,10 +62,9 @@ class RawFile(io.RawIOBase):
         self._created = created
         try:
             handle.seek(0, Whence.SEEK_END)
-            self._size = handle.tell()
+            self._size = self._offset = handle.tell()
         except ValueError as error:
             raise os_error(error, name) from error
-        self._offset = self._size
         self._pos = self._size if appending else 0
 
     # --- What the file is ---------------------------------------------------
@@ -210,7 +209,7 @@ class RawFile(io.RawIOBase):
         if self.closed:
             return
         try:
-            super().close()
+            io.RawIOBase.close(self)
         finally:
             try:
                 self._handle.close()
