@@ -240,7 +240,9 @@ def timed(args: argparse.Namespace, impls: list[type]) -> None:
     rows: dict[str, dict[str, list[float]]] = {}
     frame_rows: dict[str, dict[str, list[float]]] = {}
 
-    def add(target: dict[str, dict[str, list[float]]], name: str, figures: dict[str, float]) -> None:
+    Rows = dict[str, dict[str, list[float]]]
+
+    def add(target: Rows, name: str, figures: dict[str, float]) -> None:
         for row, value in figures.items():
             target.setdefault(row, {}).setdefault(name, []).append(value)
 
@@ -255,7 +257,8 @@ def timed(args: argparse.Namespace, impls: list[type]) -> None:
         for impl_class in impls:
             impl = impl_class()
             for count in args.sizes:
-                add(rows, impl.name, {f"{k} ({count:,} files)": v for k, v in small_files(impl, count).items()})
+                figures = small_files(impl, count)
+                add(rows, impl.name, {f"{k} ({count:,} files)": v for k, v in figures.items()})
             add(rows, impl.name, whole_reads(impl))
             if frame is not None:
                 add(frame_rows, impl.name, frames(impl, frame))
@@ -290,7 +293,7 @@ def threaded(args: argparse.Namespace, impls: list[type]) -> None:
                         k += 1
                         try:
                             if workload == "one shared file":
-                                with impl.open_read("/shared") as file:
+                                with fs.open("/shared", "rb") as file:
                                     tally[1] += file.read() != data
                                 tally[0] += 1
                                 continue
@@ -299,13 +302,16 @@ def threaded(args: argparse.Namespace, impls: list[type]) -> None:
                             fs.pipe_file(path, body_bytes)
                             tally[1] += fs.cat_file(path) != body_bytes
                             tally[1] += fs.info(path)["size"] != len(body_bytes)
-                            tally[1] += [e["name"].rstrip("/") for e in fs.ls(own, detail=True)] != [path]
+                            listed = [e["name"].rstrip("/") for e in fs.ls(own, detail=True)]
+                            tally[1] += listed != [path]
                             fs.rm_file(path)
                             tally[0] += 5
-                        except Exception:  # noqa: BLE001 -- counted: some peers are not made for threads
+                        except Exception:  # noqa: BLE001 -- counted: peers not made for threads
                             tally[2] += 1
 
-                workers = [threading.Thread(target=body, args=(i, counts[i])) for i in range(threads)]
+                workers = [
+                    threading.Thread(target=body, args=(i, counts[i])) for i in range(threads)
+                ]
                 for worker in workers:
                     worker.start()
                 time.sleep(args.seconds)
@@ -315,7 +321,10 @@ def threaded(args: argparse.Namespace, impls: list[type]) -> None:
                 ops = sum(c[0] for c in counts) / args.seconds
                 base = base or ops
                 wrong, errors = sum(c[1] for c in counts), sum(c[2] for c in counts)
-                print(f"| {impl.name}: {workload} | {threads} | {ops:,.0f} | {ops / base:.2f}x | {wrong} | {errors} |")
+                print(
+                    f"| {impl.name}: {workload} | {threads} | {ops:,.0f} | {ops / base:.2f}x"
+                    f" | {wrong} | {errors} |"
+                )
 
 
 def main() -> None:

@@ -20,6 +20,8 @@ from halvornfs._raw import read_bytes
 _NOT_FOUND = "Inode not found"
 _EXISTS = "Resource already exists"
 
+_SET, _END = Whence.SEEK_SET, Whence.SEEK_END
+
 # The tree of every instance made without fs=, so that one call's
 # to_csv("halvorn://x.csv") and a later read_csv("halvorn://x.csv") meet.
 DEFAULT_TREE = PyFs()
@@ -53,31 +55,36 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     protocol = ("halvorn",)
     root_marker = "/"
 
-    def __init__(self, *args: Any, fs: PyFs | None = None, tree_id: int | None = None, **options: Any) -> None:
+    def __init__(
+        self, *args: Any, fs: PyFs | None = None, tree_id: int | None = None, **options: Any
+    ) -> None:
+        # tree_id is the metaclass's part of the cache key, nothing to keep.
         super().__init__(*args, **options)
         self.tree: PyFs = DEFAULT_TREE if fs is None else fs
 
     @classmethod
     def _strip_protocol(cls, path: Any) -> Any:
+        # Every call of the class passes here first: a path already in its
+        # one form ("/a/b") goes through as it is.
+        if type(path) is str and path[:1] == "/" and path[-1:] != "/" and "//" not in path:
+            return path
         if isinstance(path, list):
             return [cls._strip_protocol(p) for p in path]
-        if type(path) is not str:
-            path = stringify_path(path)
+        path = stringify_path(path)
         if path.startswith("halvorn://"):
             path = path[len("halvorn://") :]
         if "::" in path or "://" in path:
             return path.rstrip("/")
-        # Every call of the class passes here first: a path already in its
-        # one form ("/a/b") goes through as it is.
-        if path[:1] == "/" and path[-1:] != "/" and "//" not in path:
-            return path
         return "/" + "/".join(part for part in path.split("/") if part)
 
     # --- Looking -------------------------------------------------------------
 
     def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
         path = self._strip_protocol(path)
-        return _info(path, self._stat(path))
+        try:
+            return _info(path, self.tree.stat(path))
+        except ValueError as error:
+            raise os_error(error, path) from error
 
     def ls(self, path: str, detail: bool = True, **kwargs: Any) -> list[Any]:
         path = self._strip_protocol(path)
@@ -171,7 +178,9 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
 
     _rm = rm_file
 
-    def rm(self, path: str | list[str], recursive: bool = False, maxdepth: int | None = None) -> None:
+    def rm(
+        self, path: str | list[str], recursive: bool = False, maxdepth: int | None = None
+    ) -> None:
         paths = [path] if isinstance(path, str) else list(path)
         if maxdepth is not None or any(_has_magic(p) for p in paths):
             super().rm(path, recursive=recursive, maxdepth=maxdepth)
@@ -288,10 +297,14 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         except ValueError as error:
             raise os_error(error, path) from error
         try:
-            handle.seek(0, Whence.SEEK_END)
-            wanted = range(handle.tell())[start:end]
-            handle.seek(wanted.start if wanted else 0, Whence.SEEK_SET)
-            return read_bytes(handle.readinto, len(wanted))
+            handle.seek(0, _END)
+            size = handle.tell()
+            first = 0
+            if start is not None or end is not None:
+                wanted = range(size)[start:end]
+                first, size = (wanted.start, len(wanted)) if wanted else (0, 0)
+            handle.seek(first, _SET)
+            return read_bytes(handle.readinto, size)
         except ValueError as error:
             raise os_error(error, path) from error
         finally:
