@@ -9,7 +9,8 @@ medians in nanoseconds, in floors, and as a ratio to the fastest.
 
     python3 -m pip install . fsspec fs pyfakefs && python3 bench/compare.py
 
-Options: --rounds N, --only NAME[,NAME...], --skip-memory, --quick.
+Options: --rounds N, --only NAME[,NAME...], --workloads TEXT[,TEXT...],
+--skip-memory, --quick.
 """
 
 from __future__ import annotations
@@ -42,6 +43,11 @@ TARGETS = {
     "listdir, 10,000 entries": 10_000,
     "recursive remove, per node": 6,
     "open+close 32 levels down": 40,
+    "stat": 8,
+    "exists": 6,
+    "rename, same directory": 25,
+    "rename, across directories": 25,
+    "readinto 4 KiB": 4,
 }
 
 
@@ -95,6 +101,32 @@ class Halvorn:
             open_(path, "r").close()
 
         return op
+
+    def stat(self):
+        return self.fs.stat
+
+    def exists(self):
+        return self.fs.exists
+
+    def rename(self):
+        return self.fs.rename
+
+    def truncate(self, handle):
+        truncate = handle.truncate
+        return lambda: truncate(0)
+
+    def readinto(self, handle, buffer):
+        return readinto_loop(handle.readinto, handle.seek, buffer, self.module.Whence.SEEK_SET)
+
+
+def readinto_loop(readinto, seek, buffer, *start):
+    """Reads through a file in buffer-sized steps, from the start again at its end."""
+
+    def op():
+        if not readinto(buffer):
+            seek(0, *start)
+
+    return op
 
 
 class Fsspec:
@@ -151,6 +183,22 @@ class Fsspec:
 
         return op
 
+    def stat(self):
+        return self.fs.info
+
+    def exists(self):
+        return self.fs.exists
+
+    def rename(self):
+        return self.fs.mv
+
+    def truncate(self, handle):
+        truncate = handle.truncate
+        return lambda: truncate(0)
+
+    def readinto(self, handle, buffer):
+        return readinto_loop(handle.readinto, handle.seek, buffer)
+
 
 class PyFilesystem2:
     name = "fs"
@@ -184,6 +232,20 @@ class PyFilesystem2:
             openbin(path, "r").close()
 
         return op
+
+    def stat(self):
+        getinfo = self.fs.getinfo
+        return lambda path: getinfo(path, namespaces=["details"])
+
+    def exists(self):
+        return self.fs.exists
+
+    def rename(self):
+        move = self.fs.move
+        return lambda src, dst: move(src, dst, overwrite=True)
+
+    truncate = Fsspec.truncate
+    readinto = Fsspec.readinto
 
 
 class Pyfakefs:
@@ -230,6 +292,18 @@ class Pyfakefs:
 
         return op
 
+    def stat(self):
+        return self.os.stat
+
+    def exists(self):
+        return self.os.path.exists
+
+    def rename(self):
+        return self.os.replace
+
+    truncate = Fsspec.truncate
+    readinto = Fsspec.readinto
+
 
 class Tmpfs:
     """The kernel's tmpfs, through the cheapest `os` calls for each job."""
@@ -270,6 +344,28 @@ class Tmpfs:
 
         def op():
             close(open_(path, flags))
+
+        return op
+
+    def stat(self):
+        return os.stat
+
+    def exists(self):
+        return os.path.exists
+
+    def rename(self):
+        return os.replace
+
+    def truncate(self, fd):
+        ftruncate = os.ftruncate
+        return lambda: ftruncate(fd, 0)
+
+    def readinto(self, fd, buffer):
+        preadv, buffers, size = os.preadv, [buffer], os.fstat(fd).st_size
+        offset = [0]
+
+        def op():
+            offset[0] = 0 if offset[0] >= size else offset[0] + preadv(fd, buffers, offset[0])
 
         return op
 
@@ -386,6 +482,51 @@ def read_block(impl, calls: int) -> float:
         impl.close(handle)
 
 
+def stat_file(impl, method: str, calls: int) -> float:
+    impl.mkdir(impl.path("/d"))
+    path = impl.path("/d/file")
+    impl.close(impl.open_write(path))
+    call = getattr(impl, method)()
+    return per_call(lambda: call(path), calls)
+
+
+def rename_back_and_forth(impl, across: bool, calls: int) -> float:
+    impl.mkdir(impl.path("/d"))
+    impl.mkdir(impl.path("/e"))
+    there, back = impl.path("/d/a"), impl.path("/e/a" if across else "/d/b")
+    impl.close(impl.open_write(there))
+    rename = impl.rename()
+
+    def op():
+        rename(there, back)
+        rename(back, there)
+
+    return per_call(op, calls) / 2
+
+
+def truncate_file(impl, calls: int) -> float:
+    handle = impl.open_write(impl.path("/file"))
+    try:
+        return per_call(impl.truncate(handle), calls)
+    finally:
+        impl.close(handle)
+
+
+def readinto_block(impl, calls: int) -> float:
+    path = impl.path("/big")
+    handle = impl.open_write(path)
+    if isinstance(impl, Tmpfs):
+        os.write(handle, MIB_OF_BYTES)
+    else:
+        handle.write(MIB_OF_BYTES)
+    impl.close(handle)
+    handle = impl.open_read(path)
+    try:
+        return per_call(impl.readinto(handle, bytearray(4 * KIB)), calls)
+    finally:
+        impl.close(handle)
+
+
 def listing(impl, entries: int, calls: int) -> float:
     impl.mkdir(impl.path("/d"))
     for i in range(entries):
@@ -441,6 +582,12 @@ def workloads(scale: float):
         ("listdir, 10,000 entries", lambda i: listing(i, 10_000, n(20)), None),
         ("recursive remove, per node", remove_tree, None),
         ("open+close 32 levels down", lambda i: deep_open_close(i, n(5000)), None),
+        ("stat", lambda i: stat_file(i, "stat", n(50000)), None),
+        ("exists", lambda i: stat_file(i, "exists", n(50000)), None),
+        ("rename, same directory", lambda i: rename_back_and_forth(i, False, n(20000)), None),
+        ("rename, across directories", lambda i: rename_back_and_forth(i, True, n(20000)), None),
+        ("truncate to 0", lambda i: truncate_file(i, n(50000)), None),
+        ("readinto 4 KiB", lambda i: readinto_block(i, n(50000)), None),
         ("one directory, N = 1,000", lambda i: siblings(i, "touch", 1000), None),
         ("one directory, N = 10,000", lambda i: siblings(i, "touch", 10_000), None),
         ("one directory, N = 100,000", lambda i: siblings(i, "touch", n(100_000)), None),
@@ -530,8 +677,8 @@ def report(results, floors, names, memory, rounds) -> None:
             ok = statistics.median(per_impl["halvorn/floors"]) <= target
             mark = f"   target <= {target} floors: {'met' if ok else 'MISSED'}"
         print(f"{'':32}ratio to fastest: {ratios}{mark}")
-    scale = [results[f"one directory, N = {n}"] for n in ("1,000", "100,000")]
-    if all("halvorn" in r and r["halvorn"] for r in scale):
+    scale = [results.get(f"one directory, N = {n}", {}) for n in ("1,000", "100,000")]
+    if all(r.get("halvorn") for r in scale):
         growth = statistics.median(scale[1]["halvorn"]) / statistics.median(scale[0]["halvorn"])
         print(f"\nhalvorn ns per file at N = 100,000 over N = 1,000: {growth:.2f}x (target <= 1.5x)")
     if memory:
@@ -544,6 +691,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--only", help="comma-separated implementation names")
+    parser.add_argument("--workloads", help="comma-separated parts of workload names to run")
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument("--quick", action="store_true", help="a tenth of the calls, for a try run")
     parser.add_argument("--memory-files", type=int, default=1_000_000)
@@ -562,6 +710,9 @@ def main() -> None:
     names = [c.name for c in classes]
     scale = 0.1 if args.quick else 1.0
     jobs = workloads(scale)
+    if args.workloads:
+        parts = args.workloads.split(",")
+        jobs = [job for job in jobs if any(part in job[0] for part in parts)]
     results = {name: {} for name, _, _ in jobs}
     floors = []
     for round_number in range(args.rounds):

@@ -193,6 +193,41 @@ void BM_RemoveTree(benchmark::State& state) {
 }
 BENCHMARK(BM_RemoveTree);
 
+void BM_RenameFileAcross(benchmark::State& state) {
+    Tree& tree = shared_tree();
+    const std::string& from = tree.files[4321];
+    const std::string to = "/d1/moved";
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tree.fs->rename(from, to));
+        benchmark::DoNotOptimize(tree.fs->rename(to, from));
+    }
+    state.SetItemsProcessed(state.iterations() * 2);
+}
+BENCHMARK(BM_RenameFileAcross);
+
+// A directory holding `range(0)` nodes moved one level deeper and back:
+// each move walks the subtree to give every node its new depth, the deeper
+// one before it moves and the shallower one after.
+void BM_RenameDirectoryToAnotherDepth(benchmark::State& state) {
+    auto fs = FileSystem::create();
+    (void)fs->mkdir("/t");
+    (void)fs->mkdir("/deeper");
+    const int per_dir = 100;
+    for (int d = 0; d < state.range(0) / (per_dir + 1); ++d) {
+        const std::string dir = "/t/d" + std::to_string(d);
+        (void)fs->mkdir(dir);
+        for (int f = 0; f < per_dir; ++f)
+            (void)fs->touch(dir + "/f" + std::to_string(f));
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fs->rename("/t", "/deeper/t"));
+        benchmark::DoNotOptimize(fs->rename("/deeper/t", "/t"));
+    }
+    state.SetItemsProcessed(state.iterations() * 2);
+    state.counters["nodes"] = static_cast<double>(fs->inodes().size());
+}
+BENCHMARK(BM_RenameDirectoryToAnotherDepth)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 }  // namespace halvorn
 

@@ -1,35 +1,49 @@
 # Types of the extension module `halvorn`. The module is one shared object, so
 # its types ship as this stub-only package beside it.
 
+import os
 from types import TracebackType
-from typing import ClassVar, Final, Literal, Protocol, SupportsIndex, final
+from typing import ClassVar, Final, Literal, Protocol, SupportsIndex, TypeAlias, final
+
+from typing_extensions import Buffer
 
 __all__ = ["PyFs", "PyFileHandle", "PyTerm", "Whence"]
 
 # "wr" opens the same handle as "rw"; any other text is refused at runtime
 # with ValueError "Unrecognized file mode".
 _Mode = Literal["", "r", "w", "rw", "wr"]
+# Every path parameter takes a str or an os.PathLike whose path is a str.
+_Path: TypeAlias = str | os.PathLike[str]
 
 class _Remove(Protocol):
-    def __call__(self, path: str, recurse: bool) -> None: ...
+    def __call__(self, path: _Path, recurse: bool) -> None: ...
 
 @final
 class PyFs:
     """A file system that lives in memory; shared by its handles and terminals."""
 
     def __new__(cls) -> PyFs: ...
-    def mkdir(self, path: str) -> None: ...
-    def touch(self, path: str) -> None: ...
-    def open(self, path: str, mode: _Mode) -> PyFileHandle:
+    def mkdir(self, path: _Path) -> None: ...
+    def touch(self, path: _Path) -> None: ...
+    def open(self, path: _Path, mode: _Mode) -> PyFileHandle:
         """Opens (creating if missing) a file; mode is "", "r", "w", "rw" or "wr"."""
-    def listdir(self, path: str) -> tuple[list[str], list[str]]:
+    def open_existing(self, path: _Path, mode: _Mode) -> PyFileHandle:
+        """Opens a file that exists; creates nothing."""
+    def open_new(self, path: _Path, mode: _Mode) -> PyFileHandle:
+        """Creates a file and opens it; an existing name is an error."""
+    def listdir(self, path: _Path) -> tuple[list[str], list[str]]:
         """The names below path: first the non-directories, then the directories."""
     # The method's text signature reads "(recurse=False)", yet it takes a path
     # and a flag, both required. A method stub could not match both that
     # signature (which stubtest compares against) and the calls that really
     # work; an attribute of a callable type checks the real calls.
     remove: _Remove
-    def tree(self, path: str, ident: str | None = None) -> str: ...
+    def tree(self, path: _Path, ident: str | None = None) -> str: ...
+    def stat(self, path: _Path) -> os.stat_result:
+        """Kind, inode id, size and times of an entry; takes no file lock."""
+    def exists(self, path: _Path) -> bool: ...
+    def rename(self, src: _Path, dst: _Path) -> None:
+        """Moves an entry in one step, replacing a file or an empty directory."""
 
 @final
 class PyFileHandle:
@@ -44,6 +58,10 @@ class PyFileHandle:
         """Writes at the current offset, which stays where it was."""
     def seek(self, offset: SupportsIndex, whence: Whence) -> None: ...
     def tell(self) -> int: ...
+    def readinto(self, buffer: Buffer) -> int:
+        """Reads into a writable buffer and advances; reports nothing."""
+    def truncate(self, size: SupportsIndex | None = None) -> int:
+        """Cuts or zero-extends the file (at the offset by default); needs "w"."""
     @property
     def closed(self) -> bool:
         """True once the handle is closed."""

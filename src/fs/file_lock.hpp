@@ -2,6 +2,14 @@
 // taken by a file handle for as long as it is open and claimed for good by
 // a removal. Nothing here ever waits: a conflict is reported at once and the
 // caller turns it into ResourceCurrentInUse.
+//
+// Every change is a read-modify-write of the one word, so the word's own
+// order settles which of two claims wins; no order between two variables is
+// needed. The orders carry the file's contents, which a handle reads without
+// the kind lock (file_handle.hpp): a claim acquires what the last writer's
+// release_write() published, and the release of release_read() keeps a
+// reader's loads before the stores of whoever claims the file next. The
+// loads before the exchanges only spare an exchange that would fail.
 #pragma once
 
 #include <atomic>

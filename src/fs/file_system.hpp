@@ -21,6 +21,8 @@
 // only a rename between two directories takes two, and it does so holding
 // the rename mutex, so no two threads ever wait for each other's second one.
 // The moved node's kind lock (shared) and those of its subtree come after.
+// Threads wait for the rename mutex holding guards, so its holder never
+// waits for a guard to be released.
 #pragma once
 
 #include <atomic>
@@ -241,6 +243,8 @@ private:
     // Never leaves the table before the file system goes, so guards on it
     // need no pin.
     INode* root_ = nullptr;
+    // Relaxed: an id needs only to be unique, which the read-modify-write
+    // gives; a node is published by its directory's lock and the table's.
     std::atomic<std::uint64_t> next_inode_id_{1};
     const std::uint64_t device_;
     // Guards every node's name and parent for readers away from the

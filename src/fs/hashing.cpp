@@ -24,6 +24,8 @@ std::uint64_t read_process_seed() {
     return seed;
 }
 
+// Relaxed: each draw needs only a value of its own; nothing is published
+// through the counter.
 std::atomic<std::uint64_t>& seed_counter() {
     static std::atomic<std::uint64_t> counter{read_process_seed()};
     return counter;

@@ -93,7 +93,11 @@ INodePtr INodeTable::remove(std::uint64_t id) {
         shard.slots[hole] = {0, nullptr};
         --shard.count;
     }
-    // No new guard can find the node now; wait for the ones that did.
+    // No new guard can find the node now; wait for the ones that did. Every
+    // such pin was made under a lock that this thread has held exclusive
+    // since (the shard, or the directory that listed the node), so no order
+    // against this thread's own unlock is needed; the acquire pairs with the
+    // release in INodeGuard::release().
     sync::Backoff backoff;
     while (removed->counted_guards_.load(std::memory_order_acquire) != 0)
         backoff.pause();

@@ -82,6 +82,8 @@ public:
             sync::ReadSlots::retract(token_);
         else if (token_ == sync::ReadSlots::kNoSlot) {
             sync::ReadSlots::forget_counted(node_);
+            // Release: this holder's loads of the node are done before a
+            // remover that sees the count reach 0 (acquire) frees it.
             node_->counted_guards_.fetch_sub(1, std::memory_order_release);
         }
         node_ = nullptr;
@@ -95,6 +97,14 @@ private:
 
     // The pin itself: the node's address in a read slot of this thread, or a
     // count in the node when the thread has no slot free.
+    //
+    // A pin needs no store-load handshake of its own, so it is a release
+    // (kept for the slot's reuse, read_slots.hpp) and not seq_cst, and a
+    // count a relaxed increment. It is made while the thread holds shared a
+    // lock that the remover takes exclusive before it scans (the shard, or
+    // the listing directory's kind lock); taking it acquires this thread's
+    // release of it, so the remover's scans cannot read the slot or the
+    // count as they were before the pin.
     static INodeGuard pin(INode* node) {
         int slot = sync::ReadSlots::announce(node, std::memory_order_release);
         if (slot == sync::ReadSlots::kNoSlot) {

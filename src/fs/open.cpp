@@ -25,14 +25,13 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
     for (sync::Backoff backoff;; backoff.pause()) {
         auto found = fs->lookup_child(**parent, split.name);
         if (found) {
-            if (is_going(*found->node)) {
-                if (creation == Creation::Never) return IoError::InodeNotFound;
-                continue;  // its removal unlinks it in a moment
-            }
+            // A file on its way out is unlinked in a moment, by its removal
+            // or by the rename that replaces it: the name is then free, or
+            // holds the file that replaced it.
+            if (is_going(*found->node)) continue;
             if (creation == Creation::Exclusive) return IoError::ResourceAlreadyExists;
             auto opened = FileHandle::attach(fs, found->listed_id, *found->node, type);
             if (opened || !is_going(*found->node)) return opened;
-            if (creation == Creation::Never) return IoError::InodeNotFound;
             continue;
         }
         if (creation == Creation::Never || found.error() != IoError::InodeNotFound)

@@ -41,6 +41,9 @@ struct RecordReleaser {
         // destroyed later) still needs its slot: then the record stays
         // claimed for good instead of being handed to a new thread.
         if (r != nullptr && r->free_mask == kAllFree) {
+            // Release, paired with the acquire of the next claim: the thread
+            // that takes the record over finds its slots cleared, and its
+            // own stores to them come after these in every slot's order.
             r->claimed.store(false, std::memory_order_release);
             this_thread_record = nullptr;
         }
@@ -53,6 +56,8 @@ ThreadRecord* claim_record() {
     if (this_thread_released) return nullptr;
     // Touching the releaser registers its destructor for this thread.
     (void)&record_releaser;
+    // Acquire, paired with the push below: a record reached here is seen
+    // with its link and its fields as they were when it was published.
     for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {
         bool expected = false;
         if (!r->claimed.load(std::memory_order_relaxed) &&
@@ -87,6 +92,12 @@ int ReadSlots::announce_slow(const void* object, std::memory_order order) {
 void ReadSlots::wait_until_unannounced(const void* object) {
     check_invariant(!held_by_this_thread(object),
                     "a thread waits for its own read of an object to end");
+    // The writer half of the handshake: the caller has just stopped new
+    // announcements with a seq_cst read-modify-write, and these loads are
+    // seq_cst (LDAR on Arm, which stays after the release of that write) so
+    // that they cannot read the registry and the slots as they were before
+    // it. A load that reads a slot cleared also acquires the release in
+    // retract(), so the caller sees that hold done.
     for (ThreadRecord* r = registry_head.load(std::memory_order_seq_cst); r; r = r->next) {
         for (auto& slot : r->slots) {
             if (slot.load(std::memory_order_seq_cst) != object) continue;
@@ -122,6 +133,8 @@ void ReadSlots::forget_counted(const void* object) {
 bool ReadSlots::held_by_this_thread(const void* object) {
     const ThreadRecord* record = this_thread_record;
     if (record == nullptr) return false;
+    // Relaxed: only this thread writes its slots, and it reads its own
+    // stores.
     for (const auto& slot : record->slots) {
         if (slot.load(std::memory_order_relaxed) == object) return true;
     }

@@ -64,6 +64,10 @@ public:
     // along; on Arm it can even become visible first). With
     // memory_order_seq_cst the announcement is also ordered before the
     // caller's next seq_cst load (the reader half of a Dekker handshake).
+    // On Arm both orders store with STLR; what makes the handshake hold is
+    // that the caller's seq_cst load is an LDAR, which Arm never lets pass
+    // an earlier STLR, where an acquire load may be an LDAPR (Armv8.3 and
+    // later), which may.
     static int announce(const void* object, std::memory_order order) {
         ThreadRecord* record = this_thread_record;
         if (record == nullptr || record->free_mask == 0) [[unlikely]]
@@ -74,7 +78,10 @@ public:
         return slot;
     }
 
-    // Clears a slot of the calling thread (release), ending that hold.
+    // Clears a slot of the calling thread, ending that hold. Release (STLR,
+    // which keeps every earlier load and store before it): a waiter that
+    // reads the cleared slot goes on to change what the hold protected, and
+    // the hold's own loads must not see that change.
     static void retract(int slot) {
         ThreadRecord* record = this_thread_record;
         record->slots[slot].store(nullptr, std::memory_order_release);

@@ -227,10 +227,12 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
         // removal's mark changes it while it is checked and walked.
         SharedHold moved_hold;
         if (moved_directory) {
+            // Before its lock: the moved directory may be the target's own
+            // directory, held already.
+            if (across && is_above(*moved, b)) return IoError::MoveIntoOwnSubtree;
             moved_hold.take(moved->kind_lock());
             if (moved->as_directory().removed) return IoError::InodeNotFound;
             if (is_directory_being_removed(*moved)) return IoError::ResourceCurrentInUse;
-            if (across && is_above(*moved, b)) return IoError::MoveIntoOwnSubtree;
         } else if (moved->is_file() && moved->as_file().lock.value() == FileLock::DELETING) {
             return IoError::InodeNotFound;  // a removal is taking it away
         }
@@ -239,6 +241,10 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
         if (existing != nullptr) {
             if (moved_directory && !existing->is_directory()) return IoError::NotADirectory;
             if (!moved_directory && existing->is_directory()) return IoError::NotAFile;
+            // A directory above the moved entry holds it, and is not empty;
+            // it is also held already, or lies between the two held ones.
+            if (existing->is_directory() && across && is_above(*existing, a))
+                return IoError::DirectoryIsNotEmpty;
             if (existing->is_directory()) {
                 existing_hold.take(existing->kind_lock());
                 const DirectoryNode& dir = existing->as_directory();
@@ -321,6 +327,9 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
     if (replaced) {
         // Off every list and claimed (a file) or marked (a directory), so no
         // one else deletes it; the table waits for the guards still on it.
+        // Not under the rename mutex: a rename waiting for it may hold one
+        // of them (a replaced directory as its own target's directory).
+        serial = {};
         const std::uint64_t id = (*replaced)->id();
         replaced.reset();
         INodePtr deleted = inodes_.remove(id);

@@ -77,6 +77,10 @@ void render_inode(std::string& out, const INode& node) {
 std::string FileSystem::render() const {
     std::string out = "FileSystem { inodes: {";
     bool first = true;
+    // Names and parents are read away from the directories that list them,
+    // so under the name lock; it comes before the table's shards, as in a
+    // path being built.
+    sync::ReadLock names(names_lock_);
     inodes_.for_each([&](const INode& node) {
         if (!first) out += ", ";
         first = false;

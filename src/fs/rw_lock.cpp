@@ -33,6 +33,9 @@ void futex_wake_all(std::atomic<std::uint32_t>& word) {
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
+// Relaxed throughout: these accesses only decide when to try again, and the
+// caller reads nothing on their strength; the access that then takes the
+// lock orders what follows it.
 void RwLock::wait_while_writer(std::uint32_t seen) {
     Backoff backoff;
     for (int spins = 0; (seen & kWriter) && spins < 32; ++spins) {
@@ -56,6 +59,11 @@ bool RwLock::try_count_reader() {
     std::uint32_t seen = word_.load(std::memory_order_relaxed);
     while (!(seen & kWriter)) {
         check_invariant((seen & kCountMask) != kCountMask, "too many counted readers of a lock");
+        // The count shares its word with the writer's bit, so the word's own
+        // order of read-modify-writes settles whether this reader or a writer
+        // came first, with no order between two variables needed. What the
+        // order carries is the acquire of unlock()'s release. (seq_cst costs
+        // nothing over acq_rel here: CASAL, or LDAXR/STLXR, either way.)
         if (word_.compare_exchange_weak(seen, seen + 1, std::memory_order_seq_cst,
                                         std::memory_order_relaxed)) {
             ReadSlots::note_counted(this);
@@ -107,11 +115,18 @@ void RwLock::lock() {
             seen = word_.load(std::memory_order_relaxed);
             continue;
         }
+        // The writer half of the handshake starts here: the bit is set with
+        // a seq_cst read-modify-write, so the seq_cst loads of the slots in
+        // wait_until_unannounced() come after it. Its acquire pairs with the
+        // previous writer's release in unlock().
         if (word_.compare_exchange_weak(seen, seen | kWriter, std::memory_order_seq_cst,
                                         std::memory_order_relaxed))
             break;
     }
-    // New readers now stay away; wait for those already inside.
+    // New readers now stay away; wait for those already inside. Acquire is
+    // enough: the count lives in the word the bit was just set in, so no
+    // load here can read it as it was before; it pairs with the release of
+    // a counted reader's unlock_shared().
     Backoff backoff;
     while (word_.load(std::memory_order_acquire) & kCountMask)
         backoff.pause();
@@ -125,6 +140,9 @@ void RwLock::unlock() {
     // reader can have entered while the writer bit was set, so the whole
     // word goes back to zero. A sleeper that announces itself between the
     // load and the store is not woken here; it wakes by its timeout instead.
+    // The release (STLR) publishes this writer's changes to whoever reads
+    // the word next: a reader's seq_cst load, or a writer's or counted
+    // reader's read-modify-write, acquires them.
     const std::uint32_t seen = word_.load(std::memory_order_relaxed);
     word_.store(0, std::memory_order_release);
     if (seen & kSleepers) futex_wake_all(word_);

@@ -4,7 +4,13 @@
 // checks that no writer is present; a writer sets its bit in the word and
 // then waits until no slot announces the lock (see read_slots.hpp). Both
 // sides use sequentially consistent accesses, so at least one of them sees
-// the other: either the reader backs off, or the writer waits for it.
+// the other: either the reader backs off, or the writer waits for it. This
+// is the one place where the core needs a store kept before a later load of
+// another variable. On Arm the reader's side is STLR then LDAR, and the
+// writer's a CASAL (or LDAXR/STLXR) then LDARs, and Arm keeps both pairs in
+// order; with acquire loads, which may be LDAPR, it need not. Run under an
+// emulator, no test tells a right order here from a wrong one (README.md,
+// "64-bit Arm"), so the reason for each order is written beside it.
 //
 // When a thread has no free slot, it counts itself in the word instead, and
 // the writer waits for that count as well.
@@ -34,6 +40,8 @@ public:
     RwLock& operator=(const RwLock&) = delete;
 
     ReadToken lock_shared() {
+        // The reader half of the handshake: announce, then look for a writer,
+        // both seq_cst.
         const int slot = ReadSlots::announce(this, std::memory_order_seq_cst);
         if (slot != ReadSlots::kNoSlot && !(word_.load(std::memory_order_seq_cst) & kWriter))
             [[likely]]
@@ -45,6 +53,9 @@ public:
     void unlock_shared(ReadToken token) {
         if (token == kCounted) {
             ReadSlots::forget_counted(this);
+            // Release: the loads of this hold are done before a writer that
+            // sees the count reach 0 (acquire, in lock()) changes what they
+            // read.
             word_.fetch_sub(1, std::memory_order_release);
         } else {
             ReadSlots::retract(token);

@@ -36,11 +36,27 @@ constexpr std::array<const char*, kFieldCount> kFieldNames = {
 };
 constexpr Py_ssize_t kVisible = 10;
 constexpr Py_ssize_t kAbsent = -1;
+// More than any interpreter's stat_result has (19 on Linux today).
+constexpr Py_ssize_t kMaxFields = 64;
+
+// Values every result shares.
+struct Constants {
+    Ref file_mode = Ref::steal(PyLong_FromUnsignedLong(S_IFREG | 0644));
+    Ref directory_mode = Ref::steal(PyLong_FromUnsignedLong(S_IFDIR | 0755));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    Ref block_size = Ref::steal(PyLong_FromLong(4096));
+    explicit operator bool() const {
+        return file_mode && directory_mode && zero && one && two && block_size;
+    }
+};
 
 struct Layout {
     Ref type;
     Py_ssize_t size = 0;  // every field, the visible ten included
     std::array<Py_ssize_t, kFieldCount> index{};
+    Constants constants;
 };
 
 // Made once without a lock and published with one exchange; a thread that
@@ -59,8 +75,9 @@ Layout* make_layout() {
     Ref fields = Ref::steal(PyObject_GetAttrString(layout->type.get(), "n_fields"));
     if (!fields) return nullptr;
     layout->size = PyLong_AsSsize_t(fields.get());
-    if (layout->size < kVisible) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "os.stat_result is too short");
+    if (!layout->constants) return nullptr;
+    if (layout->size < kVisible || layout->size > kMaxFields) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "unknown layout of os.stat_result");
         return nullptr;
     }
     Ref visible = Ref::steal(PyTuple_New(kVisible));
@@ -123,49 +140,45 @@ PyObject* to_stat_result(const NodeStatus& status, std::uint64_t device) noexcep
     const Time modified(status.modified_ns);
     const Time created(status.created_ns);
     if (!modified || !created) return nullptr;
-    Ref result = Ref::steal(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(fields->type.get())));
-    if (!result) return nullptr;
-    PyObject* sequence = result.get();
-    // Every item is set, None where there is nothing to say, before anything
-    // can fail, so that a result given up half-made holds no empty slot.
-    for (Py_ssize_t i = 0; i < fields->size; ++i)
-        PyStructSequence_SetItem(sequence, i, Py_NewRef(Py_None));
-    auto set = [&](Py_ssize_t index, PyObject* value) {
-        if (index == kAbsent) {
-            Py_XDECREF(value);
-            return true;
-        }
-        if (value == nullptr) return false;
-        PyObject* old = PyStructSequence_GetItem(sequence, index);
-        PyStructSequence_SetItem(sequence, index, value);
-        Py_DECREF(old);
-        return true;
-    };
-    auto share = [](const Ref& ref) { return Py_NewRef(ref.get()); };
-    const unsigned long mode =
-        status.is_directory ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+    // Every value first, so that a failed allocation leaves no half-made
+    // result; the constants were made with the layout.
+    Ref ino = Ref::steal(PyLong_FromUnsignedLongLong(status.id));
+    Ref dev = Ref::steal(PyLong_FromUnsignedLongLong(device));
+    Ref size = Ref::steal(PyLong_FromUnsignedLongLong(status.size));
+    Ref blocks = Ref::steal(PyLong_FromUnsignedLongLong((status.size + 511) / 512));
+    if (!ino || !dev || !size || !blocks) return nullptr;
+    PyObject* result =
+        PyStructSequence_New(reinterpret_cast<PyTypeObject*>(fields->type.get()));
+    if (result == nullptr) return nullptr;
+    std::array<PyObject*, kMaxFields> items{};
+    const Constants& constant = fields->constants;
+    items[0] = status.is_directory ? constant.directory_mode.get() : constant.file_mode.get();
+    items[1] = ino.get();
+    items[2] = dev.get();
+    items[3] = status.is_directory ? constant.two.get() : constant.one.get();
+    items[4] = items[5] = constant.zero.get();  // owner and group
+    items[6] = size.get();
     // No access time is kept: it reads as the last change, as on a file
     // system mounted noatime that has seen no read since.
-    const bool filled =
-        set(0, PyLong_FromUnsignedLong(mode)) && set(1, PyLong_FromUnsignedLongLong(status.id)) &&
-        set(2, PyLong_FromUnsignedLongLong(device)) &&
-        set(3, PyLong_FromLong(status.is_directory ? 2 : 1)) && set(4, PyLong_FromLong(0)) &&
-        set(5, PyLong_FromLong(0)) && set(6, PyLong_FromUnsignedLongLong(status.size)) &&
-        set(7, share(modified.seconds)) && set(8, share(modified.seconds)) &&
-        set(9, share(created.seconds)) &&
-        set(fields->index[AtimeFloat], share(modified.floating)) &&
-        set(fields->index[MtimeFloat], share(modified.floating)) &&
-        set(fields->index[CtimeFloat], share(created.floating)) &&
-        set(fields->index[AtimeNs], share(modified.nanoseconds)) &&
-        set(fields->index[MtimeNs], share(modified.nanoseconds)) &&
-        set(fields->index[CtimeNs], share(created.nanoseconds)) &&
-        set(fields->index[Blksize], PyLong_FromLong(4096)) &&
-        set(fields->index[Blocks], PyLong_FromUnsignedLongLong((status.size + 511) / 512)) &&
-        set(fields->index[Rdev], PyLong_FromLong(0)) &&
-        set(fields->index[BirthtimeFloat], share(created.floating)) &&
-        set(fields->index[BirthtimeNs], share(created.nanoseconds));
-    if (!filled) return nullptr;
-    return result.release();
+    items[7] = items[8] = modified.seconds.get();
+    items[9] = created.seconds.get();
+    auto put = [&](Field field, PyObject* value) {
+        if (fields->index[field] != kAbsent) items[fields->index[field]] = value;
+    };
+    put(AtimeFloat, modified.floating.get());
+    put(MtimeFloat, modified.floating.get());
+    put(CtimeFloat, created.floating.get());
+    put(AtimeNs, modified.nanoseconds.get());
+    put(MtimeNs, modified.nanoseconds.get());
+    put(CtimeNs, created.nanoseconds.get());
+    put(Blksize, constant.block_size.get());
+    put(Blocks, blocks.get());
+    put(Rdev, constant.zero.get());
+    put(BirthtimeFloat, created.floating.get());
+    put(BirthtimeNs, created.nanoseconds.get());
+    for (Py_ssize_t i = 0; i < fields->size; ++i)
+        PyStructSequence_SetItem(result, i, Py_NewRef(items[i] ? items[i] : Py_None));
+    return result;
 }
 
 }  // namespace halvorn::py

@@ -1,5 +1,6 @@
 // Walks a quiet file system from the root and reports the first broken
-// invariant, or an empty string: the root is itself; every listed child is
+// invariant, or an empty string: the root is itself; every node is listed
+// once at most (so no rename left it in two places); every listed child is
 // the table's node for its id, lists its directory as parent (through links)
 // and sits one level deeper, within the depth limit, under a valid name;
 // names are unique and found by name in directories without links, and a
@@ -29,12 +30,14 @@ inline std::string check_tree(const FileSystem& fs) {
             return "the root is missing or not itself";
     }
     std::size_t reachable = 0;
+    std::set<std::uint64_t> seen;
     std::vector<std::uint64_t> pending{kRootId};
     while (!pending.empty()) {
         std::uint64_t id = pending.back();
         pending.pop_back();
         INodeGuard dir = fs.inodes().get(id);
         if (!dir) return "listed id " + std::to_string(id) + " is not in the table";
+        if (!seen.insert(id).second) return "id " + std::to_string(id) + " is listed twice";
         ++reachable;
         if (!dir->is_directory()) continue;
         std::set<std::string> names;

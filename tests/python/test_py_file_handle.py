@@ -2,6 +2,7 @@ import contextlib
 import gc
 import io
 
+import numpy
 import pytest
 from conftest import check_method_documentation, public_names
 
@@ -152,6 +153,62 @@ class TestWrite:
         handle = hello.open("/hello", "r")
         with raises_exactly(NO_WRITE):
             handle.write(b"x")
+
+
+class TestReadinto:
+    def test_fills_any_writable_buffer_quietly(self, hello, capfd):
+        handle = hello.open("/hello", "r")
+        target = bytearray(b"..........")
+        assert handle.readinto(memoryview(target)[2:4]) == 2
+        array = numpy.zeros(2, dtype=numpy.uint16)
+        assert handle.readinto(array) == 3  # what is left of five bytes
+        assert array.tobytes() == b"llo\0"
+        assert handle.readinto(bytearray(1)) == 0
+        assert target == b"..he......"
+        assert handle.tell() == 5
+        assert capfd.readouterr().out == ""
+
+    def test_refusals(self, hello):
+        handle = hello.open("/hello", "rw")
+        with pytest.raises(
+            TypeError, match=r"^argument 'buffer': expected a writable bytes-like object, got bytes$"
+        ):
+            handle.readinto(b"xxxxx")
+        with pytest.raises(BufferError):
+            handle.readinto(memoryview(bytearray(4))[::2])
+        with raises_exactly(NO_READ):
+            hello.open("/other", "w").readinto(bytearray(1))
+        handle.close()
+        with raises_exactly(INVALID):
+            handle.readinto(bytearray(1))
+
+
+class TestTruncate:
+    def test_shorter_longer_and_at_the_offset(self, hello):
+        handle = hello.open("/hello", "rw")
+        handle.seek(4, Whence.SEEK_SET)
+        assert handle.truncate(2) == 2
+        assert handle.tell() == 2  # the offset never passes the end
+        assert handle.truncate(6) == 6
+        handle.seek(1, Whence.SEEK_SET)
+        buffer = bytearray(8)
+        assert handle.readinto(buffer) == 5
+        assert buffer[:5] == b"e\0\0\0\0"
+        handle.seek(3, Whence.SEEK_SET)
+        assert handle.truncate() == 3 and handle.truncate(None) == 3
+        assert hello.stat("/hello").st_size == 3
+        assert handle.truncate(100_000) == 100_000 and handle.truncate(0) == 0
+
+    def test_needs_an_open_writer(self, hello):
+        reader = hello.open("/hello", "r")
+        with raises_exactly(NO_WRITE):
+            reader.truncate(0)
+        reader.close()
+        with raises_exactly(INVALID):
+            reader.truncate(0)
+        with pytest.raises(OverflowError):
+            hello.open("/hello", "w").truncate(-1)
+        assert hello.stat("/hello").st_size == 5
 
 
 class TestSeek:

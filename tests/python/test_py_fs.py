@@ -1,5 +1,9 @@
 import contextlib
 import gc
+import os
+import pathlib
+import stat
+import time
 
 import numpy
 import pytest
@@ -15,6 +19,8 @@ TOO_DEEP = "Maximum filesystem depth exceeded"
 NOT_EMPTY = "Directory is not empty"
 IN_USE = "Resource is currently in use"
 BAD_MODE = "Unrecognized file mode"
+INTO_ITSELF = "Cannot move a directory into its own subtree"
+ROOT = "The root directory cannot be moved or replaced"
 
 MAX_DEPTH = 64
 
@@ -274,15 +280,217 @@ class TestTree:
             fs.tree("/", b"> ")
 
 
+def build(fs, entries):
+    """Directories end in "/"; a file is a (path, contents) pair."""
+    for entry in entries:
+        if isinstance(entry, str):
+            fs.mkdir(entry.rstrip("/"))
+        else:
+            with fs.open(entry[0], "w") as handle:
+                handle.write(entry[1])
+
+
+def snapshot(fs):
+    """The outline of the tree and every file's contents, without reporting."""
+    contents = {}
+
+    def walk(path):
+        files, dirs = fs.listdir(path)
+        for name in files:
+            with fs.open_existing(f"{path}/{name}", "r") as handle:
+                buffer = bytearray(fs.stat(f"{path}/{name}").st_size)
+                handle.readinto(buffer)
+                contents[f"{path}/{name}"] = bytes(buffer)
+        for name in dirs:
+            walk(f"{path}/{name}")
+
+    walk("")
+    return fs.tree("/"), contents
+
+
+TREE = ["/a/", ("/a/f", b"A"), "/a/sub/", ("/a/sub/g", b"G"), "/b/", "/c/", ("/c/h", b"H"),
+        ("/x", b"X"), ("/y", b"Y")]
+
+
+class TestRename:
+    # (source, target, the error, or what the tree shows afterwards)
+    @pytest.mark.parametrize(
+        "src, dst, outcome",
+        [
+            ("/x", "/z", {"/z": b"X"}),
+            ("/x", "/a/sub/z", {"/a/sub/z": b"X"}),
+            ("/x", "/y", {"/y": b"X"}),  # replaces the file there
+            ("/a", "/b", {"/b/f": b"A", "/b/sub/g": b"G"}),  # replaces an empty directory
+            ("/a/", "/d/", {"/d/f": b"A"}),
+            ("/a/sub/..", "/d", {"/d/f": b"A", "/d/sub/g": b"G"}),
+            ("/a", "/a", {"/a/f": b"A"}),
+            ("/a", "/c", NOT_EMPTY),
+            ("/a/sub", "/a", NOT_EMPTY),  # onto the directory that holds it
+            ("/x", "/b", NOT_A_FILE),  # a file onto a directory, even an empty one
+            ("/x", "/a/", NOT_A_FILE),
+            ("/a", "/x", NOT_A_DIRECTORY),
+            ("/a", "/a/sub/q", INTO_ITSELF),  # where copying and then deleting loses all
+            ("/a", "/a/q", INTO_ITSELF),
+            ("/", "/q", ROOT),
+            ("/a", "/", ROOT),
+            ("/nope", "/q", NOT_FOUND),
+            ("/x", "/nope/q", NOT_FOUND),
+            ("/x", "/y/q", NOT_A_DIRECTORY),
+        ],
+    )
+    def test_cases(self, fs, src, dst, outcome):
+        build(fs, TREE)
+        before = snapshot(fs)
+        if isinstance(outcome, str):
+            with raises_exactly(outcome):
+                fs.rename(src, dst)
+            assert snapshot(fs) == before  # nothing lost, nothing moved
+            return
+        assert fs.rename(src, dst) is None
+        _, contents = snapshot(fs)
+        for path, data in outcome.items():
+            assert contents[path] == data
+        # Every file is still there under exactly one name, but the one a
+        # file replaced.
+        replaced = [b"Y"] if dst == "/y" else []
+        kept = [data for data in before[1].values() if data not in replaced]
+        assert sorted(contents.values()) == sorted(kept)
+
+    def test_the_entry_keeps_its_node_and_takes_a_new_entrys_place(self, fs):
+        build(fs, ["/d/", ("/d/one", b"1"), ("/d/two", b"2"), "/e/"])
+        ino = fs.stat("/d/one").st_ino
+        fs.rename("/d/one", "/d/first")
+        assert fs.listdir("/d") == (["two", "first"], [])
+        fs.rename("/d/first", "/e/one")
+        assert fs.stat("/e/one").st_ino == ino
+        assert not fs.exists("/d/first")
+
+    def test_an_open_file_moves_and_an_open_target_stays(self, fs):
+        build(fs, [("/t", b"target")])
+        writer = fs.open("/w", "w")
+        fs.rename("/w", "/moved")
+        writer.write(b"after the move")
+        with raises_exactly(IN_USE):
+            fs.rename("/t", "/moved")  # the target is open
+        writer.close()
+        reader = fs.open("/t", "r")
+        with raises_exactly(IN_USE):
+            fs.rename("/moved", "/t")
+        reader.close()
+        fs.rename("/moved", "/t")
+        assert snapshot(fs)[1] == {"/t": b"after the move"}
+
+    def test_a_subtree_too_deep_for_its_new_place_stays(self, fs):
+        for path in chain(MAX_DEPTH - 2):
+            fs.mkdir(path)
+        fs.mkdir("/t")
+        fs.mkdir("/t/u")
+        fs.touch("/t/u/f")
+        before = snapshot(fs)
+        with raises_exactly(TOO_DEEP):
+            fs.rename("/t", chain(MAX_DEPTH - 2)[-1] + "/t")
+        assert snapshot(fs) == before
+        fs.rename("/t", chain(MAX_DEPTH - 3)[-1] + "/t")  # the file ends at depth 64
+        assert fs.exists(chain(MAX_DEPTH - 3)[-1] + "/t/u/f")
+
+
+class TestStat:
+    def test_files_and_directories(self, fs):
+        fs.mkdir("/d")
+        handle = fs.open("/d/f", "w")
+        handle.write(b"12345")
+        # No file lock is taken: the writer still holds the file.
+        info = fs.stat(pathlib.PurePosixPath("/d/f"))
+        assert isinstance(info, os.stat_result)
+        assert stat.S_ISREG(info.st_mode) and stat.S_IMODE(info.st_mode) == 0o644
+        assert (info.st_ino, info.st_size, info.st_nlink, info.st_uid, info.st_gid) == (
+            handle.id(), 5, 1, 0, 0)
+        directory = fs.stat("/d/f/..")
+        assert stat.S_ISDIR(directory.st_mode) and directory.st_size == 0
+        assert fs.stat("/").st_ino == 0
+        assert info.st_dev == directory.st_dev != PyFs().stat("/").st_dev
+
+    def test_times(self, fs):
+        before = time.time_ns()
+        fs.mkdir("/d")
+        handle = fs.open("/d/f", "w")
+        created = fs.stat("/d/f")
+        # A coarse clock: a few milliseconds either way.
+        assert abs(created.st_ctime_ns - before) < 1_000_000_000
+        assert created.st_mtime_ns == created.st_ctime_ns
+        assert created.st_mtime == pytest.approx(created.st_mtime_ns / 1e9)
+        assert created.st_atime_ns == created.st_mtime_ns
+        time.sleep(0.02)
+        handle.write(b"x")
+        handle.truncate(0)
+        written = fs.stat("/d/f")
+        assert written.st_ctime_ns == created.st_ctime_ns
+        assert written.st_mtime_ns > created.st_mtime_ns
+        assert fs.stat("/d").st_mtime_ns >= created.st_ctime_ns  # gained an entry
+
+    @pytest.mark.parametrize(
+        "path, message", [("/missing", NOT_FOUND), ("/f/x", NOT_A_DIRECTORY)]
+    )
+    def test_failures(self, fs, path, message):
+        fs.touch("/f")
+        with raises_exactly(message):
+            fs.stat(path)
+
+
+class TestExistsAndOpening:
+    def test_exists_never_raises_for_a_path(self, fs):
+        build(fs, ["/d/", ("/d/f", b"")])
+        answers = {path: fs.exists(path) for path in ["/", "/d", "/d/f", "/d/f/..", "/d/g",
+                                                      "/d/f/x", "/nope/x", ""]}
+        assert answers == {"/": True, "/d": True, "/d/f": True, "/d/f/..": True,
+                           "/d/g": False, "/d/f/x": False, "/nope/x": False, "": True}
+        with pytest.raises(TypeError, match=r"^argument 'path': expected str, got int$"):
+            fs.exists(1)
+
+    def test_open_existing_creates_nothing(self, fs):
+        with raises_exactly(NOT_FOUND):
+            fs.open_existing("/missing", "r")
+        assert fs.listdir("/") == ([], [])
+        fs.mkdir("/d")
+        with raises_exactly(NOT_A_FILE):
+            fs.open_existing("/d", "r")
+        with raises_exactly(BAD_MODE):
+            fs.open_existing("/d/f", "rb")
+        fs.touch("/d/f")
+        with fs.open_existing("/d/f", "rw") as handle:
+            assert handle.id() == fs.stat("/d/f").st_ino
+
+    def test_open_new_creates_or_refuses(self, fs):
+        with fs.open_new("/f", "w") as handle:
+            handle.write(b"first")
+            with raises_exactly(IN_USE):
+                fs.remove("/f", False)  # held from the moment it exists
+        with raises_exactly(EXISTS):
+            fs.open_new("/f", "w")
+        with raises_exactly(NOT_FOUND):
+            fs.open_new("/missing/f", "w")
+        assert fs.stat("/f").st_size == 5
+
+
 # Every text parameter of every method, with the other arguments valid.
-TEXT_PARAMETERS = [
+PATH_PARAMETERS = [
     ("mkdir", "path", lambda v: ((v,), {})),
     ("touch", "path", lambda v: ((v,), {})),
     ("open", "path", lambda v: ((v, "r"), {})),
-    ("open", "mode", lambda v: (("/f",), {"mode": v})),
     ("listdir", "path", lambda v: ((v,), {})),
     ("remove", "path", lambda v: ((v, False), {})),
     ("tree", "path", lambda v: ((v,), {})),
+    ("stat", "path", lambda v: ((v,), {})),
+    ("exists", "path", lambda v: ((v,), {})),
+    ("rename", "src", lambda v: ((v, "/t"), {})),
+    ("rename", "dst", lambda v: (("/x",), {"dst": v})),
+    ("open_existing", "path", lambda v: ((v, "r"), {})),
+    ("open_new", "path", lambda v: ((v, "r"), {})),
+]
+TEXT_PARAMETERS = PATH_PARAMETERS + [
+    ("open", "mode", lambda v: (("/f",), {"mode": v})),
+    ("open_existing", "mode", lambda v: (("/f",), {"mode": v})),
+    ("open_new", "mode", lambda v: (("/f",), {"mode": v})),
     ("tree", "ident", lambda v: (("/", v), {})),
 ]
 
@@ -305,6 +513,24 @@ class TestConversions:
         with pytest.raises(UnicodeEncodeError):
             getattr(fs, method)(*args, **kwargs)
         assert fs.listdir("/") == ([], [])
+
+    @pytest.mark.parametrize("method, name, call", PATH_PARAMETERS)
+    def test_a_path_may_be_path_like(self, fs, method, name, call):
+        fs.mkdir("/d")
+        args, kwargs = call(pathlib.PurePosixPath("/d"))
+        try:
+            getattr(fs, method)(*args, **kwargs)
+        except ValueError:
+            pass  # the path was taken; what it names is another matter
+
+        class BytesPath:
+            def __fspath__(self):
+                return b"/d"
+
+        args, kwargs = call(BytesPath())
+        with pytest.raises(TypeError) as info:
+            getattr(fs, method)(*args, **kwargs)
+        assert str(info.value) == f"argument '{name}': expected str from os.fspath(), got bytes"
 
     def test_str_subclasses_are_texts(self, fs):
         class Path(str):

@@ -47,6 +47,8 @@ def test_calls_are_checked(stub_env, tmp_path):
     # Every line marked "error" must be refused, and nothing else.
     source = textwrap.dedent(
         """\
+        import os
+        from pathlib import PurePosixPath
         from halvorn import PyFs, PyFileHandle, PyTerm, Whence
 
         fs = PyFs()
@@ -65,6 +67,12 @@ def test_calls_are_checked(stub_env, tmp_path):
         with fs.open("/b", "wr") as inside:
             inside.write(b"x")
         done: bool = inside.closed
+        info: os.stat_result = fs.stat(PurePosixPath("/a"))
+        there: bool = fs.exists("/a") and fs.open_existing("/a", "r").readinto(bytearray(2)) > 0
+        fs.rename("/a", PurePosixPath("/c"))
+        size: int = fs.open_new("/d", "w").truncate() + handle.truncate(3)
+        handle.readinto(3)  # error
+        fs.stat(b"/a")  # error
         fs.remove("/a")  # error
         handle.write("abc")  # error
         handle.seek(0, 0)  # error

@@ -7,10 +7,11 @@
 // and four files each), so that they keep meeting on the same nodes: one
 // creates what another removes, lists or opens. Every result is checked
 // against what the operation may answer; besides, ids are never handed out
-// twice and a node's name and parent never change, so whatever a thread has
-// learned about an id (its path, its kind, that it was removed) must stay
-// true for good, and a file that a thread holds open can be neither removed
-// nor opened against its lock. Writers fill a whole file with one repeated
+// twice and only renames move a node, and they move only to and from the
+// names kept for them ("m0", "m1"), so whatever a thread has learned about an
+// id (its path, unless a name kept for renames is on it, its kind, that it
+// was removed) must stay true for good, and a file that a thread holds open
+// can be neither removed nor opened against its lock. Writers fill a whole file with one repeated
 // byte, so a reader that sees two different bytes has seen a write half done.
 //
 // Now and then every thread pauses and the main thread checks the quiet
@@ -73,6 +74,7 @@ enum Op : int {
     kFindByName,
     kByPath,
     kIsFile,
+    kRename,
     kRender,
     kOpCount
 };
@@ -80,12 +82,12 @@ enum Op : int {
 constexpr std::array<const char*, kOpCount> kOpNames = {
     "mkdir", "touch", "create_inode", "open",        "open_raw", "read", "write",
     "seek",  "close", "ls",           "ls_raw",      "visit",    "rm",   "rm_raw",
-    "path",  "find",  "by_path",      "is_file_raw", "render"};
+    "path",  "find",  "by_path",      "is_file_raw", "rename",   "render"};
 
 // How often each operation is drawn; render walks the whole table and
 // stays rare.
 constexpr std::array<int, kOpCount> kWeights = {8, 6, 6, 12, 5, 8, 8, 5, 6, 6,
-                                                4, 4, 6, 4,  5, 6, 8, 4, 0};
+                                                4, 4, 6, 4,  5, 6, 8, 4, 6, 0};
 constexpr int kRenderOneIn = 4000;
 
 constexpr std::uint32_t bit(Kind kind) {
@@ -107,18 +109,37 @@ constexpr std::uint32_t kRemoveKinds =
 constexpr std::uint32_t kRemoveRawKinds =
     kinds(Kind::InodeNotFound, Kind::DirectoryIsNotEmpty, Kind::ResourceCurrentInUse);
 constexpr std::uint32_t kNotFound = bit(Kind::InodeNotFound);
+constexpr std::uint32_t kRenameKinds =
+    kResolve | kinds(Kind::NotAFile, Kind::DirectoryIsNotEmpty, Kind::ResourceCurrentInUse,
+                     Kind::MoveIntoOwnSubtree, Kind::MaxRecursionDepthExceeded);
 
 // ---------------------------------------------------------------------------
 // The name space.
 
 constexpr std::array<std::string_view, 3> kDirNames = {"d0", "d1", "d2"};
 constexpr std::array<std::string_view, 4> kFileNames = {"f0", "f1", "f2", "f3"};
-// No node lies deeper than this, so the depth limit is never reached.
+// The names renames move nodes to and from, files and directories alike.
+constexpr std::array<std::string_view, 2> kMoveNames = {"m0", "m1"};
+// Paths are made no deeper than this; only renames take a subtree lower.
 constexpr std::uint32_t kLevels = 3;
 
 bool in_name_space(std::string_view name) {
     return std::find(kDirNames.begin(), kDirNames.end(), name) != kDirNames.end() ||
-           std::find(kFileNames.begin(), kFileNames.end(), name) != kFileNames.end();
+           std::find(kFileNames.begin(), kFileNames.end(), name) != kFileNames.end() ||
+           std::find(kMoveNames.begin(), kMoveNames.end(), name) != kMoveNames.end();
+}
+
+// Whether a node at `path` stays there until it is removed: no name on the
+// path is one that renames move.
+bool is_fixed(std::string_view path) {
+    for (std::string_view name : kMoveNames) {
+        for (std::size_t at = path.find(name); at != path.npos; at = path.find(name, at + 1)) {
+            const bool starts = at == 0 || path[at - 1] == '/';
+            const bool ends = at + name.size() == path.size() || path[at + name.size()] == '/';
+            if (starts && ends) return false;
+        }
+    }
+    return true;
 }
 
 std::string join(const std::vector<std::string_view>& names) {
@@ -205,7 +226,7 @@ struct Counts {
 enum class KnownKind : std::uint8_t { Unknown, File, Directory };
 
 struct Known {
-    std::string path;
+    std::string path;  // empty where a rename may move the node
     KnownKind kind;
 };
 
@@ -285,6 +306,7 @@ private:
     void find_by_name();
     void by_path();
     void is_file();
+    void rename();
     void render();
 
     Shared& shared_;
@@ -314,8 +336,9 @@ bool Worker::record_error(const IoError& error, std::uint32_t allowed, const std
     return false;
 }
 
-void Worker::learn(std::uint64_t id, const std::string& path, KnownKind kind) {
+void Worker::learn(std::uint64_t id, const std::string& found_at, KnownKind kind) {
     shared_.recent.push(id);
+    const std::string path = is_fixed(found_at) ? found_at : std::string();
     auto [it, added] = known_.try_emplace(id, Known{path, kind});
     if (added) {
         if (known_.size() > kMaxKnown) {
@@ -324,7 +347,8 @@ void Worker::learn(std::uint64_t id, const std::string& path, KnownKind kind) {
         }
         return;
     }
-    // A node keeps its name and parent, and its id is never reused.
+    // A node keeps its name and parent but for renames, and its id is never
+    // reused.
     if (it->second.path != path)
         violation("id " + std::to_string(id) + " was " + it->second.path + ", now " + path);
     if (kind != KnownKind::Unknown && it->second.kind != KnownKind::Unknown &&
@@ -360,6 +384,7 @@ std::string_view Worker::pick_name(bool directory) {
     // Now and then the other kind, so that files and directories also
     // collide on one name.
     if (one_in(10)) directory = !directory;
+    if (one_in(6)) return kMoveNames[below(kMoveNames.size())];
     return directory ? kDirNames[below(kDirNames.size())] : kFileNames[below(kFileNames.size())];
 }
 
@@ -509,6 +534,8 @@ void Worker::step() {
             return by_path();
         case kIsFile:
             return is_file();
+        case kRename:
+            return rename();
         case kRender:
             return render();
         case kOpCount:
@@ -531,7 +558,8 @@ void Worker::create_inode() {
     // Only where this thread knows the depth, and never below the last
     // level, so that the tree stays small and the depth limit out of reach.
     const auto levels = where ? std::count(where->path.begin(), where->path.end(), '/') : 0;
-    if (!gone && (!where || (where->path != "/" && levels >= static_cast<long>(kLevels)))) {
+    if (!gone && (!where || where->path.empty() ||
+                  (where->path != "/" && levels >= static_cast<long>(kLevels)))) {
         parent = kRootId;
         where = known(kRootId);
     }
@@ -551,7 +579,7 @@ void Worker::create_inode() {
                   std::to_string(last_created_));
     last_created_ = *id;
     if (known_.count(*id)) violation(context + " gave an id already met: " + std::to_string(*id));
-    if (where)
+    if (where && !where->path.empty())
         learn(*id, child_path(where->path, name),
               directory ? KnownKind::Directory : KnownKind::File);
     else
@@ -578,7 +606,9 @@ void Worker::open_by_path() {
     }
     const std::uint64_t id = *handle->id();
     learn(id, join(names), KnownKind::File);
-    keep(std::move(*handle), id, join(names));
+    std::optional<std::string> where;
+    if (is_fixed(join(names))) where = join(names);
+    keep(std::move(*handle), id, std::move(where));
 }
 
 void Worker::open_by_id() {
@@ -609,7 +639,7 @@ void Worker::open_by_id() {
     const Known* where = known(id);
     if (where && where->kind == KnownKind::Directory) violation(context + " opened a directory");
     std::optional<std::string> path;
-    if (where) path = where->path;
+    if (where && !where->path.empty()) path = where->path;
     keep(std::move(*handle), id, path);
 }
 
@@ -891,7 +921,8 @@ void Worker::remove_by_id() {
     }
     record_ok();
     if (gone) violation(context + " removed an id already removed");
-    if (const Known* where = known(id)) check_not_holding_below(where->path, context);
+    if (const Known* where = known(id); where && !where->path.empty())
+        check_not_holding_below(where->path, context);
     removed(id);
 }
 
@@ -909,7 +940,7 @@ void Worker::path_of() {
     record_ok();
     if (gone) violation(context + " found a removed node at " + *path);
     const Known* where = known(id);
-    if (where && where->path != *path)
+    if (where && !where->path.empty() && where->path != *path)
         violation(context + " is " + *path + ", known as " + where->path);
     if (!where) learn(id, *path, KnownKind::Unknown);
 }
@@ -929,7 +960,7 @@ void Worker::find_by_name() {
     record_ok();
     if (gone) violation(context + " looked inside a removed node");
     const Known* where = known(dir);
-    if (!where) return;
+    if (!where || where->path.empty()) return;
     const std::string dir_path = where->path;  // learn() may clear the registry
     const KnownKind dir_kind = where->kind;
     if (name.empty() || name == ".") {
@@ -958,8 +989,9 @@ void Worker::by_path() {
         const INode& node = **guard;
         id = node.id();
         directory = node.is_directory();
+        // A node a rename may move can have another name and depth by now.
         const std::string_view expected = names.empty() ? "" : names.back();
-        if (node.name() != expected || node.depth() != names.size())
+        if (is_fixed(join(names)) && (node.name() != expected || node.depth() != names.size()))
             violation(context + " reached " + std::string(node.name()) + " at depth " +
                       std::to_string(node.depth()));
     }
@@ -983,6 +1015,32 @@ void Worker::is_file() {
     const Known* where = known(id);
     if (where && where->kind != KnownKind::Unknown && (where->kind == KnownKind::File) != *answer)
         violation(context + " changed its answer");
+}
+
+// Moves a node from one of the names kept for renames to another, at any
+// level: a file or a directory with its subtree, within a directory or
+// between two, over a file or an empty directory there.
+void Worker::rename() {
+    auto moving = [&] {
+        std::vector<std::string_view> names = pick_components(one_in(2));
+        if (names.empty()) names.push_back({});
+        // Through moved directories too, so that a directory meets its own
+        // subtree as a target.
+        for (std::string_view& name : names) {
+            if (one_in(3)) name = kMoveNames[below(kMoveNames.size())];
+        }
+        names.back() = kMoveNames[below(kMoveNames.size())];
+        return names;
+    };
+    const std::string from = spell(moving());
+    const std::string to = spell(moving());
+    const std::string context = "rename(" + from + ", " + to + ")";
+    Status moved = fs_.rename(from, to);
+    if (!moved) {
+        record_error(moved.error(), kRenameKinds, context);
+        return;
+    }
+    record_ok();
 }
 
 void Worker::render() {
@@ -1020,7 +1078,9 @@ void check_quiet(Shared& shared, const std::vector<std::unique_ptr<Worker>>& wor
     fs.inodes().for_each([&](const INode& node) {
         const std::string where = when + ": node " + std::to_string(node.id());
         if (node.id() >= next_id) shared.violations.add(where + " is past next_inode_id");
-        if (node.depth() > kLevels) shared.violations.add(where + " is too deep");
+        // Renames may take a subtree below the levels paths are made at,
+        // never below the limit.
+        if (node.depth() > kMaxDepth) shared.violations.add(where + " is too deep");
         if (node.id() != kRootId && !in_name_space(node.name()))
             shared.violations.add(where + " has a stranger's name");
         if (!node.is_file()) {
