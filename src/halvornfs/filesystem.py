@@ -7,7 +7,7 @@ from __future__ import annotations
 import datetime
 import os
 import stat
-from typing import IO, Any
+from typing import IO, Any, Callable, TypeVar
 
 from fsspec import AbstractFileSystem  # type: ignore[import-untyped]
 from fsspec.utils import stringify_path  # type: ignore[import-untyped]
@@ -21,6 +21,7 @@ _NOT_FOUND = "Inode not found"
 _EXISTS = "Resource already exists"
 
 _SET, _END = Whence.SEEK_SET, Whence.SEEK_END
+_T = TypeVar("_T")
 
 # The tree of every instance made without fs=, so that one call's
 # to_csv("halvorn://x.csv") and a later read_csv("halvorn://x.csv") meet.
@@ -279,13 +280,13 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         except ValueError as error:
             raise os_error(error, path) from error
 
-    def _call(self, method: Any, path: str, *args: Any) -> Any:
+    def _call(self, method: Callable[..., _T], path: str, *args: Any) -> _T:
         try:
             return method(path, *args)
         except ValueError as error:
             raise os_error(error, path) from error
 
-    def _call2(self, method: Any, path: str, other: str) -> Any:
+    def _call2(self, method: Callable[[str, str], _T], path: str, other: str) -> _T:
         try:
             return method(path, other)
         except ValueError as error:
