@@ -129,6 +129,20 @@ def readinto_loop(readinto, seek, buffer, *start):
     return op
 
 
+class HalvornLimited(Halvorn):
+    """halvorn with every limit set, too high to refuse anything here, so
+    that each creation and growth takes the reserving path of a limit."""
+
+    name = "halvorn-limited"
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.fs = self.module.PyFs(max_bytes=1 << 40, max_nodes=1 << 40, max_name_length=255)
+        self.mkdir = self.fs.mkdir
+        self.touch = self.fs.touch
+        self.listdir = self.fs.listdir
+
+
 class Fsspec:
     name = "fsspec"
 
@@ -373,7 +387,7 @@ class Tmpfs:
         shutil.rmtree(self.base, ignore_errors=True)
 
 
-IMPLEMENTATIONS = [Halvorn, Fsspec, PyFilesystem2, Pyfakefs, Tmpfs]
+IMPLEMENTATIONS = [Halvorn, HalvornLimited, Fsspec, PyFilesystem2, Pyfakefs, Tmpfs]
 
 
 # --- Timing ---------------------------------------------------------------------------
@@ -637,7 +651,7 @@ def memory_child(name: str, files: int) -> None:
 def memory_per_file(names, files: int, peer_files: int) -> dict[str, float]:
     result = {}
     for name in names:
-        count = files if name == "halvorn" else peer_files
+        count = files if name.startswith("halvorn") else peer_files
         out = subprocess.run(
             [sys.executable, __file__, "--memory-child", name, str(count)],
             capture_output=True,

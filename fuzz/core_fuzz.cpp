@@ -1,8 +1,10 @@
 // Runs a sequence of core operations, decoded from the input, on one file
-// system, and checks after each step that the tree holds together, that every
-// lock word is what the open handles imply, that reads return what a model of
-// each file's bytes says, and that no id is handed out twice. The encoding is
-// described in README.md beside this file.
+// system with limits drawn from a hash of the input, and checks after each
+// step that the tree holds together, that the usage counts what the tree holds
+// within the limits, that every lock word is what the open handles imply, that
+// reads return what a model of each file's bytes says, that a limit refuses
+// only what would pass it, and that no id is handed out twice. The encoding
+// is described in README.md beside this file.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fs/hashing.hpp"
 #include "fuzz_check.hpp"
 
 namespace halvorn::fuzzing {
@@ -34,6 +37,25 @@ constexpr std::string_view kNames[] = {
 };
 constexpr std::string_view kModes[] = {"", "r", "w", "rw", "wr", "rr", "R", "r+", "ww", "a"};
 constexpr std::uint64_t kAmounts[] = {0, 1, 2, 5, 31, 33, 4096, kMax, kMax - 1, kMax / 2 + 1};
+
+// Each limit absent or one of a few sizes, from bits of a hash of the whole
+// input: a mutation of any byte draws new limits, and the operations decode
+// as they would without them.
+Limits draw_limits(const std::uint8_t* data, std::size_t size) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL;
+    for (std::size_t i = 0; i < size; ++i)
+        h = mix64(h ^ data[i]);
+    constexpr std::uint64_t kBytes[] = {1, 31, 40, 300, 5000, 70000};
+    constexpr std::uint64_t kNodes[] = {1, 2, 5, 20, 200};
+    constexpr std::uint64_t kNameLengths[] = {1, 2, 24, 25};
+    auto pick = [&](const auto& sizes, int shift) -> std::optional<std::uint64_t> {
+        const std::uint64_t b = (h >> shift) & 0xFF;
+        // About half the runs leave each limit out.
+        if (b < 128) return std::nullopt;
+        return sizes[b % std::size(sizes)];
+    };
+    return {pick(kBytes, 0), pick(kNodes, 8), pick(kNameLengths, 16)};
+}
 
 class Input {
 public:
@@ -62,6 +84,7 @@ struct OpenFile {
 
 class Session {
 public:
+    explicit Session(const Limits& limits) : fs_(FileSystem::create(limits)) {}
     void step(Input& in);
     void check() const;
     void finish() const { require_render(*fs_); }
@@ -148,6 +171,17 @@ private:
         return FileLock::WRITE_EXCLUSIVE;
     }
     std::vector<std::uint8_t>& contents(std::uint64_t file) { return contents_[file]; }
+    // A creation the limits refused must have passed one: a name too long, or
+    // no node left. Other refusals are judged where they happen.
+    void refused_creation(const IoError& error, std::string_view name) const {
+        const Limits& limits = fs_->usage().limits();
+        if (error == IoError::NameTooLong)
+            require(limits.max_name_length && name.size() > *limits.max_name_length,
+                    "a name refused as too long", name);
+        if (error == IoError::NoNodesLeft)
+            require(limits.max_nodes && fs_->usage().nodes() >= *limits.max_nodes,
+                    "a node refused with room left", name);
+    }
 
     void open_by_path(Input& in);
     void open_by_id(Input& in);
@@ -159,7 +193,7 @@ private:
     void names(Input& in);
     void kinds(Input& in);
 
-    std::shared_ptr<FileSystem> fs_ = FileSystem::create();
+    std::shared_ptr<FileSystem> fs_;
     std::vector<std::uint64_t> known_{kRootId};
     std::set<std::uint64_t> seen_;
     std::uint64_t last_id_ = 0;
@@ -180,7 +214,7 @@ void Session::step(Input& in) {
             // `parent` with its links followed.
             auto directory = fs_->get_inode_raw(parent);
             auto made = fs_->create_inode(parent, name, kind);
-            if (!made) return;
+            if (!made) return refused_creation(made.error(), name);
             handed_out(*made);
             INodeGuard node = fs_->inodes().get(*made);
             require(directory && node && node->name() == name && node->parent() == *directory &&
@@ -191,14 +225,15 @@ void Session::step(Input& in) {
         case 1:
         case 2: {
             const std::string path = pick_path(in);
-            if (Status made = op == 1 ? fs_->mkdir(path) : fs_->touch(path)) created_at(path);
-            return;
+            Status made = op == 1 ? fs_->mkdir(path) : fs_->touch(path);
+            if (made) return created_at(path);
+            return refused_creation(made.error(), split_last_separator(path).name);
         }
         case 3: {
             const std::uint64_t parent = pick_id(in);
             const std::string name = pick_name(in);
             auto made = fs_->create_symlink(parent, name, pick_id(in));
-            if (!made) return;
+            if (!made) return refused_creation(made.error(), name);
             handed_out(*made);
             links_ = true;
             return;
@@ -246,7 +281,10 @@ void Session::step(Input& in) {
                 const std::string name = std::to_string(prefix) + "-" + std::to_string(i);
                 auto made = fs_->create_inode(parent, name,
                                               i % 4 == 0 ? INodeKind::Directory : INodeKind::File);
-                if (made) handed_out(*made);
+                if (made)
+                    handed_out(*made);
+                else
+                    refused_creation(made.error(), name);
             }
             return;
         }
@@ -260,7 +298,7 @@ void Session::open_by_path(Input& in) {
     if (!type) return;
     const std::uint64_t before = fs_->next_inode_id();
     auto opened = FileSystem::open(fs_, path, *type, create);
-    if (!opened) return;
+    if (!opened) return refused_creation(opened.error(), split_last_separator(path).name);
     if (fs_->next_inode_id() != before) {
         require(create && *opened->id() == before, "open created the file it opened", path);
         created_at(path);
@@ -319,6 +357,15 @@ void Session::write(Input& in) {
     std::vector<std::uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<std::uint8_t>(first + i);
+    // The least room the write can take: growth without spare room.
+    std::uint64_t need = 0;
+    if (open->handle.is_open()) {
+        INodeGuard node = fs_->inodes().get(open->file);
+        const FileData& data = node->as_file().data;
+        need = data.room_for(std::max<std::size_t>(data.size(), open->offset + size), false) -
+               data.room();
+    }
+    const std::uint64_t used = fs_->usage().bytes();
     auto wrote = open->handle.write(bytes);
     if (!open->handle.is_open()) {
         require(wrote.error() == IoError::InvalidFileDescriptor, "write after close");
@@ -326,6 +373,13 @@ void Session::write(Input& in) {
     }
     if (!open->handle.type().can_write()) {
         require(wrote.error() == IoError::operation_not_supported("write"), "write refused");
+        return;
+    }
+    if (!wrote && wrote.error() == IoError::NoSpaceLeft) {
+        // Refused whole: the model stays, and the reads check the file did.
+        const auto limit = fs_->usage().limits().max_bytes;
+        require(limit && need > *limit - used, "a write refused with room left");
+        require(fs_->usage().bytes() == used, "a refused write changed the usage");
         return;
     }
     require(wrote.ok() && *wrote == size, "write count");
@@ -481,7 +535,7 @@ void Session::check() const {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     halvorn::fuzzing::Input in(data, size);
-    halvorn::fuzzing::Session session;
+    halvorn::fuzzing::Session session(halvorn::fuzzing::draw_limits(data, size));
     for (std::size_t steps = 0; steps < halvorn::fuzzing::kMaxSteps && !in.done(); ++steps) {
         session.step(in);
         session.check();

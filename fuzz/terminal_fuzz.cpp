@@ -66,6 +66,15 @@ std::string& first_help() {
 void check_line(Prepared& tree, terminal::Terminal& term, std::string_view line) {
     const std::uint64_t cwd = term.context.cwd;
     const auto words = terminal::split_words(line);
+    // The terminal keeps the command word and one argument; those must be the
+    // first two words, and the line must fail or pass alike.
+    auto kept = terminal::split_words(line, 2);
+    if (words && words->size() > 2) {
+        require(kept && std::equal(kept->begin(), kept->end(), words->begin()) && kept->size() == 2,
+                "the kept words are the first ones", line);
+    } else {
+        require(kept == words, "the kept words are the first ones", line);
+    }
     const std::string command = words && !words->empty() ? words->front() : std::string();
     // Where a cat of the held file is asked for, it must be refused.
     bool cat_of_busy = false;

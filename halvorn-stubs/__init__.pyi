@@ -3,7 +3,7 @@
 
 import os
 from types import TracebackType
-from typing import ClassVar, Final, Literal, Protocol, SupportsIndex, TypeAlias, final
+from typing import ClassVar, Final, Literal, Protocol, SupportsIndex, TypeAlias, TypedDict, final
 
 from typing_extensions import Buffer
 
@@ -18,11 +18,26 @@ _Path: TypeAlias = str | os.PathLike[str]
 class _Remove(Protocol):
     def __call__(self, path: _Path, recurse: bool) -> None: ...
 
+# What PyFs.usage reports; a limit the file system was made without is None.
+class _Usage(TypedDict):
+    bytes: int
+    nodes: int
+    max_bytes: int | None
+    max_nodes: int | None
+    max_name_length: int | None
+
 @final
 class PyFs:
     """A file system that lives in memory; shared by its handles and terminals."""
 
-    def __new__(cls) -> PyFs: ...
+    def __new__(
+        cls,
+        *,
+        max_bytes: SupportsIndex | None = None,
+        max_nodes: SupportsIndex | None = None,
+        max_name_length: SupportsIndex | None = None,
+    ) -> PyFs:
+        """Each limit None or a positive int; exceeding one raises ValueError."""
     def mkdir(self, path: _Path) -> None: ...
     def touch(self, path: _Path) -> None: ...
     def open(self, path: _Path, mode: _Mode) -> PyFileHandle:
@@ -39,6 +54,8 @@ class PyFs:
     # work; an attribute of a callable type checks the real calls.
     remove: _Remove
     def tree(self, path: _Path, ident: str | None = None) -> str: ...
+    def usage(self) -> _Usage:
+        """Bytes and nodes in use and the limits in force, without a walk of the tree."""
     def stat(self, path: _Path) -> os.stat_result:
         """Kind, inode id, size and times of an entry; takes no file lock."""
     def exists(self, path: _Path) -> bool: ...

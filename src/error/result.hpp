@@ -48,7 +48,10 @@ public:
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 
-    const E& error() const { return std::get<1>(storage_); }
+    const E& error() const& { return std::get<1>(storage_); }
+    // Hands the error over, for errors that own something (a terminal's
+    // text, which may be as long as its line).
+    E&& error() && { return std::get<1>(std::move(storage_)); }
 
 private:
     std::variant<T, E> storage_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace halvorn {
 
@@ -10,7 +11,16 @@ FileData::~FileData() {
     if (!is_inline()) delete[] heap_.bytes;
 }
 
-void FileData::grow_to(std::size_t size) {
+std::size_t FileData::room_for(std::size_t size, bool spare) const {
+    if (size <= size_) return room();
+    // Inside the node, or moving out of it for the first time: a file that
+    // was written once rarely grows again, so it takes its size exactly.
+    if (is_inline()) return size;
+    if (size <= heap_.capacity) return heap_.capacity;
+    return spare ? std::max<std::size_t>(size, heap_.capacity + heap_.capacity / 2) : size;
+}
+
+void FileData::grow_to(std::size_t size, bool spare) {
     if (size <= size_) return;
     if (size <= kInline) {
         // Still inline: the bytes past the old end are already zero.
@@ -22,9 +32,7 @@ void FileData::grow_to(std::size_t size) {
         size_ = size;
         return;
     }
-    // Geometric growth keeps a run of appending writes linear overall.
-    std::size_t capacity = size;
-    if (!is_inline()) capacity = std::max<std::size_t>(size, heap_.capacity + heap_.capacity / 2);
+    const std::size_t capacity = room_for(size, spare);
     std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[capacity]);
     std::memcpy(bytes.get(), data(), size_);
     std::memset(bytes.get() + size_, 0, size - size_);
@@ -34,8 +42,8 @@ void FileData::grow_to(std::size_t size) {
     size_ = size;
 }
 
-void FileData::resize(std::size_t size) {
-    if (size >= size_) return grow_to(size);
+void FileData::shrink_to(std::size_t size) noexcept {
+    if (size >= size_) return;
     if (size <= kInline) {
         if (!is_inline()) {
             std::uint8_t* heap = heap_.bytes;
@@ -49,13 +57,15 @@ void FileData::resize(std::size_t size) {
     }
     // Cut to under a quarter of what it holds: move to an allocation of the
     // new size, so that the memory goes back but a file that shrinks and
-    // grows again by a little does not copy every time.
+    // grows again by a little does not copy every time. Without memory for
+    // the move, the file keeps its allocation.
     if (size < heap_.capacity / 4) {
-        std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[size]);
-        std::memcpy(bytes.get(), heap_.bytes, size);
-        delete[] heap_.bytes;
-        heap_.bytes = bytes.release();
-        heap_.capacity = size;
+        if (auto* bytes = new (std::nothrow) std::uint8_t[size]) {
+            std::memcpy(bytes, heap_.bytes, size);
+            delete[] heap_.bytes;
+            heap_.bytes = bytes;
+            heap_.capacity = size;
+        }
     }
     size_ = size;
 }

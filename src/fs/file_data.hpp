@@ -23,14 +23,23 @@ public:
     std::uint8_t* data() { return is_inline() ? inline_ : heap_.bytes; }
     std::span<const std::uint8_t> bytes() const { return {data(), size_}; }
 
-    // Grows the contents to `size` bytes, the new ones zero; never shrinks.
-    // Throws std::bad_alloc, leaving the contents as they were.
-    void grow_to(std::size_t size);
-    // Sets the size to `size`: growing as grow_to does, or cutting the end
-    // off. A file cut to a small part of its allocation moves to a smaller
-    // one, so that a truncation gives its memory back. Throws
-    // std::bad_alloc, leaving the contents as they were.
-    void resize(std::size_t size);
+    // The memory the contents hold: the size while the bytes live inside the
+    // node, the whole allocation once they have moved out. This is what a
+    // file system's byte budget counts, so that the budget bounds memory.
+    std::size_t room() const { return is_inline() ? size_ : heap_.capacity; }
+    // The room after a growth to `size` bytes: with `spare`, the allocation
+    // a move grows to (half again, so that a run of appending writes stays
+    // linear overall); without, the size itself.
+    std::size_t room_for(std::size_t size, bool spare) const;
+
+    // Grows the contents to `size` bytes, the new ones zero, into the room
+    // room_for(size, spare) names; never shrinks. Throws std::bad_alloc,
+    // leaving the contents as they were.
+    void grow_to(std::size_t size, bool spare = true);
+    // Cuts the contents to `size` bytes (no more than they hold). Cut to a
+    // small part of its allocation, a file moves to a smaller one, so that a
+    // truncation gives its memory back; room() says how much it holds after.
+    void shrink_to(std::size_t size) noexcept;
 
 private:
     bool is_inline() const { return size_ <= kInline; }

@@ -93,8 +93,12 @@ Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
     if (!type_.can_write()) return IoError::operation_not_supported("write");
     WriteLock hold(file_->kind_lock());
     // The offset never passes the end and the bytes are in memory already,
-    // so the sum cannot overflow.
-    file_->data.grow_to(offset_ + bytes.size());
+    // so the sum cannot overflow. A write that does not fit fails before it
+    // changes a byte.
+    const std::uint64_t end = offset_ + bytes.size();
+    if (end > file_->data.size()) {
+        if (Status grown = fs_->grow_file(file_->data, end); !grown) return grown.error();
+    }
     if (!bytes.empty()) std::memcpy(file_->data.data() + offset_, bytes.data(), bytes.size());
     file_->touch_modified();
     return bytes.size();
@@ -104,7 +108,8 @@ Result<std::uint64_t> FileHandle::truncate(std::uint64_t size) {
     if (!is_open()) return IoError::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported("write");
     WriteLock hold(file_->kind_lock());
-    file_->data.resize(size);
+    // Growing takes its room from the byte limit first, as a write does.
+    if (Status resized = fs_->resize_file(file_->data, size); !resized) return resized.error();
     file_->touch_modified();
     offset_ = std::min(offset_, size);
     return size;

@@ -24,15 +24,20 @@ std::atomic<std::uint64_t> g_next_device{1};
 
 }  // namespace
 
-std::shared_ptr<FileSystem> FileSystem::create() {
-    return std::make_shared<FileSystem>();
+std::shared_ptr<FileSystem> FileSystem::create(const Limits& limits) {
+    return std::make_shared<FileSystem>(limits);
 }
 
-FileSystem::FileSystem()
-    : inodes_(random_u64()), device_(g_next_device.fetch_add(1, std::memory_order_relaxed)) {
+FileSystem::FileSystem(const Limits& limits)
+    : inodes_(random_u64()),
+      usage_(limits),
+      device_(g_next_device.fetch_add(1, std::memory_order_relaxed)) {
     INodePtr root(new DirectoryNode(kRootId, kRootId, 0, ""));
     root_ = root.get();
     inodes_.insert(std::move(root));
+    // The root counts, as every node does, even against a limit that leaves
+    // no room for it: such a file system takes no other node.
+    (void)usage_.reserve_node();
 }
 
 Result<INodeGuard> FileSystem::resolve(std::uint64_t id) const {
@@ -81,6 +86,7 @@ INode* FileSystem::listed_child(const DirectoryNode& dir, std::string_view name,
 
 Result<std::uint64_t> FileSystem::take_id(std::string_view name) {
     if (!is_valid_name(name)) return IoError::ResourceAlreadyExists;
+    if (!usage_.name_fits(name)) return IoError::NameTooLong;
     // From here on the id is used up, whatever happens next.
     return next_inode_id_.fetch_add(1, std::memory_order_relaxed);
 }
@@ -105,14 +111,60 @@ Result<std::uint64_t> FileSystem::create_in(const INodeGuard& parent, std::strin
     // the table, and the entry would be lost with it).
     if (dir.removed) return IoError::InodeNotFound;
 
-    INodePtr child = make(depth);
-    INode* added = child.get();
-    dir.children.reserve_one();
-    inodes_.insert(std::move(child));
+    // Last, so that a full file system still answers every other refusal
+    // as before; from here only a failed allocation can refuse.
+    if (!usage_.reserve_node()) return IoError::NoNodesLeft;
+    INode* added = nullptr;
+    try {
+        INodePtr child = make(depth);
+        added = child.get();
+        dir.children.reserve_one();
+        inodes_.insert(std::move(child));
+    } catch (...) {
+        usage_.release_node();
+        throw;
+    }
     dir.children.push_back(added, NameKey(name));
     if (added->is_symlink()) ++dir.link_count;
     dir.touch_modified();
     return added->id();
+}
+
+void FileSystem::retire(std::uint64_t id) {
+    INodePtr node = inodes_.remove(id);
+    if (!node) return;
+    // Out of the table and unpinned, the node is nobody's but ours: its
+    // contents are read without a lock.
+    if (node->is_file()) usage_.release_bytes(node->as_file().data.room());
+    usage_.release_node();
+}
+
+Status FileSystem::grow_file(FileData& data, std::uint64_t size) {
+    const std::uint64_t before = data.room();
+    bool spare = true;
+    std::uint64_t after = data.room_for(size, spare);
+    if (after > before && !usage_.reserve_bytes(after - before)) {
+        // Near the limit a file grows to its size without the spare room of
+        // geometric growth, so that files can fill the budget to the byte.
+        spare = false;
+        after = data.room_for(size, spare);
+        if (after > before && !usage_.reserve_bytes(after - before)) return IoError::NoSpaceLeft;
+    }
+    try {
+        data.grow_to(size, spare);
+    } catch (...) {
+        if (after > before) usage_.release_bytes(after - before);
+        throw;
+    }
+    return {};
+}
+
+Status FileSystem::resize_file(FileData& data, std::uint64_t size) {
+    if (size >= data.size()) return grow_file(data, size);
+    const std::uint64_t before = data.room();
+    data.shrink_to(size);
+    usage_.release_bytes(before - data.room());
+    return {};
 }
 
 namespace {

@@ -39,6 +39,7 @@
 #include "fs/inode.hpp"
 #include "fs/inode_table.hpp"
 #include "fs/small_vector.hpp"
+#include "fs/usage.hpp"
 
 namespace halvorn {
 
@@ -79,14 +80,16 @@ public:
     // A chain of links longer than this is taken for a loop.
     static constexpr std::uint32_t kMaxLinkHops = 64;
 
-    // A new file system holding only its root directory.
-    static std::shared_ptr<FileSystem> create();
-    FileSystem();
+    // A new file system holding only its root directory, within `limits`.
+    static std::shared_ptr<FileSystem> create(const Limits& limits = {});
+    explicit FileSystem(const Limits& limits = {});
     FileSystem(const FileSystem&) = delete;
     FileSystem& operator=(const FileSystem&) = delete;
 
     // Creates an empty file or directory named `name` in the directory
-    // `parent` and returns its id.
+    // `parent` and returns its id. Every creation checks the name against
+    // max_name_length before it takes an id (NameTooLong) and takes its node
+    // from max_nodes last, once nothing else can refuse it (NoNodesLeft).
     Result<std::uint64_t> create_inode(std::uint64_t parent, std::string_view name, INodeKind kind);
     // Creates a link to `target`. The system itself never makes links; they
     // exist for callers of the core that build trees directly.
@@ -158,10 +161,20 @@ public:
     static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,
                                        FileHandleType type);
 
+    // Grows the contents of a file to `size` bytes, zeros added, taking the
+    // room it needs from max_bytes first: all of it or nothing, the contents
+    // unchanged on NoSpaceLeft. The caller holds the file's kind lock
+    // exclusive.
+    Status grow_file(FileData& data, std::uint64_t size);
+    // Sets the size of a file's contents, growing as grow_file does or
+    // cutting the end off and giving back the room that frees.
+    Status resize_file(FileData& data, std::uint64_t size);
+
     // The one-line diagnostic rendering of the whole file system.
     std::string render() const;
 
     const INodeTable& inodes() const { return inodes_; }
+    const Usage& usage() const { return usage_; }
     std::uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_relaxed); }
 
 private:
@@ -223,6 +236,10 @@ private:
     // rename moved the node since it was looked at; false if no directory
     // lists it any more.
     bool detach(const INode& node, INode* listed_in);
+    // The node `id`, already off every list, leaves the file system: out of
+    // the table once no guard pins it, its node and bytes given back to the
+    // limits. Every removal of a node ends here.
+    void retire(std::uint64_t id);
 
     // Renaming (rename.cpp).
     struct Place;
@@ -246,6 +263,7 @@ private:
     // Relaxed: an id needs only to be unique, which the read-modify-write
     // gives; a node is published by its directory's lock and the table's.
     std::atomic<std::uint64_t> next_inode_id_{1};
+    Usage usage_;
     const std::uint64_t device_;
     // Guards every node's name and parent for readers away from the
     // directory that lists it (a path being built, the rendering, a link's

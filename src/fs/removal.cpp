@@ -83,7 +83,7 @@ public:
             dir_.touch_modified();
         }
         for (INode* file : taken)
-            INodePtr deleted = fs_.inodes_.remove(file->id());
+            fs_.retire(file->id());
     }
 
 private:
@@ -215,7 +215,7 @@ Status FileSystem::unlink_and_delete(INodeGuard node, INode* listed_in, RemovalM
     // it).
     const std::uint64_t id = node->id();
     node.release();
-    INodePtr deleted = inodes_.remove(id);
+    retire(id);
     return {};
 }
 

@@ -218,6 +218,7 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
         INode* existing = listed_child(to_dir, target->name);
         if (existing == moved) return {};  // one entry under both names: nothing to do
         if (!is_valid_name(target->name)) return IoError::ResourceAlreadyExists;
+        if (!usage_.name_fits(target->name)) return IoError::NameTooLong;
         if (moved->is_symlink() && !link_name_free(*moved, to_dir, existing))
             return IoError::ResourceAlreadyExists;
 
@@ -332,7 +333,7 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
         serial = {};
         const std::uint64_t id = (*replaced)->id();
         replaced.reset();
-        INodePtr deleted = inodes_.remove(id);
+        retire(id);
     }
     return {};
 }

@@ -33,21 +33,32 @@ std::string quoted_list(const ParamList& params, PyObject* const* slots, std::si
     return text;
 }
 
+// "f() takes 2 positional arguments but 3 were given", "from 1 to 2", and
+// with keyword-only arguments given too, "but 3 positional arguments (and 1
+// keyword-only argument) were given".
+bool too_many_positional(const ParamList& params, std::size_t given, PyObject* const* slots) {
+    std::size_t keyword_only = 0;
+    for (std::size_t i = params.positional; i < params.names.size(); ++i)
+        keyword_only += slots[i] != nullptr;
+    const bool range = params.required < params.positional;
+    const std::string takes = range ? "from " + std::to_string(params.required) + " to " +
+                                          std::to_string(params.positional)
+                                    : std::to_string(params.positional);
+    std::string keywords;
+    if (keyword_only > 0) {
+        keywords = std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
+                   std::to_string(keyword_only) + " keyword-only argument" +
+                   (keyword_only == 1 ? "" : "s") + ")";
+    }
+    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zu%s %s given",
+                 params.qualname, takes.c_str(), range || params.positional != 1 ? "s" : "", given,
+                 keywords.c_str(), given == 1 && keyword_only == 0 ? "was" : "were");
+    return false;
+}
+
 bool check_counts(const ParamList& params, Py_ssize_t nargs, PyObject* const* slots) {
     const std::size_t given = static_cast<std::size_t>(nargs);
-    const std::size_t total = params.names.size();
-    if (given > total) {
-        if (params.required < total) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() takes from %zu to %zu positional arguments but %zu were given",
-                         params.qualname, params.required, total, given);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
-                         params.qualname, total, total == 1 ? "" : "s", given,
-                         given == 1 ? "was" : "were");
-        }
-        return false;
-    }
+    if (given > params.positional) return too_many_positional(params, given, slots);
     std::size_t missing = 0;
     for (std::size_t i = 0; i < params.required; ++i)
         missing += slots[i] == nullptr;
@@ -62,7 +73,7 @@ bool check_counts(const ParamList& params, Py_ssize_t nargs, PyObject* const* sl
 
 void place_positional(const ParamList& params, PyObject* const* args, Py_ssize_t nargs,
                       PyObject** slots) {
-    const std::size_t count = std::min(static_cast<std::size_t>(nargs), params.names.size());
+    const std::size_t count = std::min(static_cast<std::size_t>(nargs), params.positional);
     for (std::size_t i = 0; i < count; ++i)
         slots[i] = args[i];
 }

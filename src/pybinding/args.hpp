@@ -10,8 +10,13 @@
 //     if (!bind_method(kOpen, args, nargs, kwnames, arg::Text{path}, arg::Text{mode}))
 //         return nullptr;
 //
-// Every parameter may be given by position or by keyword; the first
-// `required` ones must be given. Binding errors are TypeErrors worded as the
+// Every parameter may be given by keyword, and the first `positional` ones
+// (all, unless said) by position too; the first `required` ones must be
+// given. Parameters after the positional ones are keyword-only, and optional:
+//
+//     constexpr Params<1> kMade{"Made", {"size"}, /*required=*/0, /*positional=*/0};
+//
+// is `Made(*, size=...)`. Binding errors are TypeErrors worded as the
 // interpreter words them for its own functions, with the qualified name in
 // place of the function name. A TypeError from a converter is re-raised as
 // "argument '<name>': <message>" with the original as its cause; any other
@@ -32,7 +37,8 @@ template <std::size_t N>
 struct Params {
     const char* qualname;  // "PyFs.open"; a constructor is named by its class alone
     std::array<const char*, N> names;
-    std::size_t required = N;  // parameters after these may be left out
+    std::size_t required = N;    // parameters after these may be left out
+    std::size_t positional = N;  // parameters after these are keyword-only
 };
 
 namespace detail {
@@ -41,11 +47,12 @@ struct ParamList {
     const char* qualname;
     std::span<const char* const> names;
     std::size_t required;
+    std::size_t positional;
 };
 
 template <std::size_t N>
-ParamList param_list(const Params<N>& params) {
-    return {params.qualname, params.names, params.required};
+constexpr ParamList param_list(const Params<N>& params) {
+    return {params.qualname, params.names, params.required, params.positional};
 }
 
 // Fill `slots` (one per parameter, all null on entry) with borrowed
@@ -67,7 +74,12 @@ bool convert_argument(const char* name, PyObject* value, Converter& convert) {
         if constexpr (requires { convert.absent(); }) convert.absent();
         return true;
     }
-    return convert(value) || blame_argument(name);
+    // A converter whose errors other than TypeError name the argument
+    // themselves is handed its name.
+    if constexpr (requires { convert(value, name); })
+        return convert(value, name) || blame_argument(name);
+    else
+        return convert(value) || blame_argument(name);
 }
 
 template <std::size_t N, class... Converters, std::size_t... I>

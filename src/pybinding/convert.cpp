@@ -127,6 +127,29 @@ bool Writable::operator()(PyObject* value) const {
     return false;
 }
 
+bool Limit::operator()(PyObject* value, const char* name) const {
+    if (value == Py_None) {
+        out.reset();
+        return true;
+    }
+    // To Python a bool is an int, but max_nodes=True is a slip, not a count.
+    if (PyBool_Check(value)) return wrong_type("int or None", value);
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (!index) return false;
+    int sign = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(index.get(), &sign);
+    if (small == -1 && PyErr_Occurred()) return false;
+    if (sign < 0 || (sign == 0 && small <= 0)) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': expected a positive int or None, got %R",
+                     name, index.get());
+        return false;
+    }
+    const unsigned long long number = PyLong_AsUnsignedLongLong(index.get());
+    if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = number;
+    return true;
+}
+
 bool Boolean::operator()(PyObject* value) const {
     if (value == Py_True || value == Py_False) {
         out = value == Py_True;

@@ -4,7 +4,8 @@
 // bind_constructor (args.hpp) with the variable it fills. Each returns false
 // with a Python exception set when the value does not fit; a TypeError is
 // then reported against the parameter by the binding layer, so the
-// converters themselves know nothing of parameter names. Texts and byte
+// converters themselves know nothing of parameter names (but for one that
+// raises another error about its argument, which is handed the name). Texts and byte
 // strings are views into the Python object, valid while the call lasts.
 //
 // Results: each returns a new reference, or null with an exception set.
@@ -98,6 +99,16 @@ private:
 struct Writable {
     WritableBuffer& out;
     bool operator()(PyObject* value) const;
+};
+
+// A limit: None, or leaving the argument out, gives no value; else a
+// positive int (or anything with __index__), up to 2**64 - 1. A bool is
+// refused with TypeError, as no count; zero or a negative value with
+// ValueError, which names the argument; a larger one raises OverflowError.
+struct Limit {
+    std::optional<std::uint64_t>& out;
+    bool operator()(PyObject* value, const char* name) const;
+    void absent() const { out.reset(); }
 };
 
 // True or False, or a numpy boolean scalar; an int is refused, so that a

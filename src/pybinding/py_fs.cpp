@@ -24,12 +24,18 @@ using FsObject = Object<std::shared_ptr<FileSystem>>;
 
 // --- Constructor and string form ---------------------------------------------
 
-constexpr Params<0> kConstructor{"PyFs", {}};
+// The limits are keyword-only: a positional number could not say which it is.
+constexpr Params<3> kConstructor{
+    "PyFs", {"max_bytes", "max_nodes", "max_name_length"}, /*required=*/0, /*positional=*/0};
+constexpr const char* kSignature = "(*, max_bytes=None, max_nodes=None, max_name_length=None)";
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        if (!bind_constructor(kConstructor, args, kwargs)) return nullptr;
-        return FsObject::create(type, FileSystem::create());
+        Limits limits;
+        if (!bind_constructor(kConstructor, args, kwargs, arg::Limit{limits.max_bytes},
+                              arg::Limit{limits.max_nodes}, arg::Limit{limits.max_name_length}))
+            return nullptr;
+        return FsObject::create(type, FileSystem::create(limits));
     });
 }
 
@@ -330,6 +336,48 @@ PyObject* rename(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+constexpr const char* kUsageDoc =
+    "usage($self)\n--\n\n\n"
+    "Report what the filesystem holds against its limits.\n"
+    "\n"
+    "This function returns a dict: \"bytes\", the memory the contents of all files\n"
+    "hold, and \"nodes\", the directories, files and links with the root, as they\n"
+    "stand; \"max_bytes\", \"max_nodes\" and \"max_name_length\", the limits the\n"
+    "filesystem was made with, each None when it has none. Nothing is walked: the\n"
+    "counts are kept as the filesystem changes.\n";
+
+// A limit as Python shows it: its number, or None for none.
+PyObject* limit_value(const std::optional<std::uint64_t>& limit) {
+    return limit ? to_int(*limit) : none();
+}
+
+PyObject* usage(PyObject* self, PyObject*) noexcept {
+    return guarded([&]() -> PyObject* {
+        const Usage& usage = file_system(self)->usage();
+        const Limits& limits = usage.limits();
+        struct Item {
+            const char* key;
+            Ref value;
+        };
+        const Item items[] = {
+            {"bytes", Ref::steal(to_int(usage.bytes()))},
+            {"nodes", Ref::steal(to_int(usage.nodes()))},
+            {"max_bytes", Ref::steal(limit_value(limits.max_bytes))},
+            {"max_nodes", Ref::steal(limit_value(limits.max_nodes))},
+            {"max_name_length", Ref::steal(limit_value(limits.max_name_length))},
+        };
+        for (const Item& item : items) {
+            if (!item.value) return nullptr;
+        }
+        Ref dict = Ref::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (const Item& item : items) {
+            if (PyDict_SetItemString(dict.get(), item.key, item.value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    });
+}
+
 PyMethodDef kMethods[] = {
     method("mkdir", mkdir, kMkdirDoc),
     method("touch", touch, kTouchDoc),
@@ -337,6 +385,9 @@ PyMethodDef kMethods[] = {
     method("listdir", listdir, kListdirDoc),
     method("remove", remove, kRemoveDoc),
     method("tree", tree, kTreeDoc),
+    // What the file system holds against its limits.
+    method("usage", usage, kUsageDoc),
+    // Beyond the first six and the limits: what ordinary file code needs.
     method("stat", stat, kStatDoc),
     method("exists", exists, kExistsDoc),
     method("rename", rename, kRenameDoc),
@@ -367,7 +418,7 @@ const PyType_Slot kSlots[] = {
 
 const ClassDef kClassDef{
     .name = "builtins.PyFs",
-    .signature = "()",
+    .signature = kSignature,
     .doc = kDoc,
     .basicsize = sizeof(FsObject),
     .slots = kSlots,

@@ -13,6 +13,11 @@ a script. A script runs line by line and without prompts, until its end or an
 "exit" line; the exit status is then 1 if any line failed and 0 if none did.
 Script lines may end in LF, CRLF or CR. A FILE that cannot be read, like a
 wrong option, ends the shell with status 2.
+
+--max-bytes, --max-nodes and --max-name-length limit the file system, each to
+a positive number: the bytes of all files' contents, the directories and
+files with the root, and the bytes of one name. A command that would pass a
+limit fails with its error, as any failing command does.
 """
 
 import argparse
@@ -83,6 +88,17 @@ def version() -> str:
         return "unknown"
 
 
+def limit(text: str) -> int:
+    """A limit as the command line gives it: a positive integer below 2**64."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 0 < value < 2**64:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return value
+
+
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="halvorn-shell",
@@ -92,6 +108,12 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     source = parser.add_mutually_exclusive_group()
     source.add_argument("-c", metavar="LINES", dest="lines", help="run LINES as a script")
     source.add_argument("file", nargs="?", metavar="FILE", help="run the script in FILE")
+    for name, what in [
+        ("bytes", "the bytes of all files' contents"),
+        ("nodes", "the directories and files, the root included"),
+        ("name-length", "the bytes of one name"),
+    ]:
+        parser.add_argument(f"--max-{name}", type=limit, metavar="N", help=f"limit {what} to N")
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     return parser.parse_args(argv)
 
@@ -128,7 +150,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"halvorn-shell: {arguments.file}: {error.strerror}", file=sys.stderr)
         return 2
 
-    term = PyTerm(PyFs())
+    fs = PyFs(
+        max_bytes=arguments.max_bytes,
+        max_nodes=arguments.max_nodes,
+        max_name_length=arguments.max_name_length,
+    )
+    term = PyTerm(fs)
     try:
         status = run_interactive(term) if script is None else run_script(term, script)
         sys.stdout.flush()

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "terminal/command_table.hpp"
+#include "terminal/text.hpp"
 #include "terminal/utf8.hpp"
 
 namespace halvorn::terminal {
@@ -16,12 +17,7 @@ namespace {
 // `what` is the argument as typed or an inode id, depending on the command.
 Failure<std::string> cannot_access(std::string_view command, std::string_view what,
                                    std::string_view why) {
-    std::string text(command);
-    text += ": cannot access '";
-    text += what;
-    text += "': ";
-    text += why;
-    return fail(std::move(text));
+    return fail(joined({command, ": cannot access '", what, "': ", why}));
 }
 
 Failure<std::string> cannot_access(std::string_view command, std::string_view what,
@@ -30,7 +26,7 @@ Failure<std::string> cannot_access(std::string_view command, std::string_view wh
 }
 
 Failure<std::string> missing_argument(std::string_view command) {
-    return fail(std::string(command) + ": missing argument");
+    return fail(joined({command, ": missing argument"}));
 }
 
 // The whole contents of the file behind `handle`, read from the start.
@@ -64,20 +60,19 @@ TextResult create(TerminalContext& context, std::span<const std::string> args,
     std::uint64_t parent = context.cwd;
     if (!split.parent.empty()) {
         auto found = context.get_target_inode(split.parent);
-        if (!found) return fail(found.error());
+        if (!found) return fail(std::move(found).error());
         parent = *found;
     }
     const std::string parent_id = std::to_string(parent);
     auto is_directory = context.fs->is_directory_raw(parent);
     if (!is_directory) return cannot_access(creation.command, parent_id, is_directory.error());
     if (!*is_directory)
-        return fail(std::string(creation.command) + ": " + parent_id + ": Not a directory");
+        return fail(joined({creation.command, ": ", parent_id, ": Not a directory"}));
     // The core judges the name: empty, "." and ".." are refused there.
     auto created = context.fs->create_inode(parent, split.name, creation.kind);
     if (!created)
-        return fail(std::string(creation.command) + ": cannot create " +
-                    std::string(creation.noun) + " '" + argument +
-                    "': " + created.error().message());
+        return fail(joined({creation.command, ": cannot create ", creation.noun, " '", argument,
+                            "': ", created.error().message()}));
     return std::string();
 }
 
@@ -90,7 +85,7 @@ TextResult cmd_cd(TerminalContext& context, std::span<const std::string> args) {
     if (!target) return cannot_access("cd", argument, target.error());
     auto is_directory = context.fs->is_directory_raw(*target);
     if (!is_directory) return cannot_access("cd", argument, is_directory.error());
-    if (!*is_directory) return fail("cd: " + argument + ": Not a directory");
+    if (!*is_directory) return fail(joined({"cd: ", argument, ": Not a directory"}));
     // Only now, with every check passed, does the current directory move.
     context.cwd = *target;
     return std::string();
@@ -100,13 +95,13 @@ TextResult cmd_ls(TerminalContext& context, std::span<const std::string> args) {
     std::uint64_t target = context.cwd;
     if (!args.empty()) {
         auto found = context.get_target_inode(args[0]);
-        if (!found) return fail(found.error());
+        if (!found) return fail(std::move(found).error());
         target = *found;
     }
     const std::string id = std::to_string(target);
     auto is_directory = context.fs->is_directory_raw(target);
     if (!is_directory) return cannot_access("ls", id, is_directory.error());
-    if (!*is_directory) return fail("ls: " + id + ": Not a directory");
+    if (!*is_directory) return fail(joined({"ls: ", id, ": Not a directory"}));
     auto listing = context.fs->ls_raw(target);
     if (!listing) return cannot_access("ls", id, listing.error());
     std::string output;
@@ -127,10 +122,10 @@ TextResult cmd_cat(TerminalContext& context, std::span<const std::string> args) 
     if (args.empty()) return missing_argument("cat");
     const std::string& argument = args[0];
     auto target = context.get_target_inode(argument);
-    if (!target) return fail(target.error());
+    if (!target) return fail(std::move(target).error());
     auto is_file = context.fs->is_file_raw(*target);
     if (!is_file) return cannot_access("cat", argument, is_file.error());
-    if (!*is_file) return fail("cat: " + argument + ": Is a directory");
+    if (!*is_file) return fail(joined({"cat: ", argument, ": Is a directory"}));
     // The handle's shared hold keeps writers out until it is closed. Every
     // early return below closes it through its destructor; the normal path
     // closes it itself so that a failure to close is reported, not lost.

@@ -4,6 +4,7 @@
 // system; a command picks its target, calls the core and words the result.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 
@@ -12,6 +13,10 @@
 namespace halvorn::terminal {
 
 using CommandHandler = TextResult (*)(TerminalContext&, std::span<const std::string>);
+
+// No command looks past its first argument, so a line's words after the
+// command word and that one are never kept (words.hpp).
+inline constexpr std::size_t kMaxArguments = 1;
 
 // Words beyond those a command uses are ignored.
 TextResult cmd_cd(TerminalContext& context, std::span<const std::string> args);

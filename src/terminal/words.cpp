@@ -33,14 +33,23 @@ bool escapable_in_double_quotes(char c) {
 
 }  // namespace
 
-std::optional<std::vector<std::string>> split_words(std::string_view line) {
+std::optional<std::vector<std::string>> split_words(std::string_view line, std::size_t keep) {
     std::vector<std::string> words;
     std::string word;
     State state = State::kBetween;
+    // Whether the word in progress is one to keep; past the kept ones the
+    // state machine runs on and stores nothing.
+    bool keeping = keep != 0;
 
+    auto add = [&](char c) {
+        if (keeping) word += c;
+    };
     auto finish_word = [&] {
-        words.push_back(std::move(word));
-        word.clear();
+        if (keeping) {
+            words.push_back(std::move(word));
+            word.clear();
+            keeping = words.size() < keep;
+        }
         state = State::kBetween;
     };
 
@@ -62,7 +71,7 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
                         state = State::kDouble;
                         break;
                     default:
-                        word += c;
+                        add(c);
                         state = State::kWord;
                 }
                 break;
@@ -73,7 +82,7 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
                 if (c == '\n') {
                     state = State::kBetween;
                 } else {
-                    word += c;
+                    add(c);
                     state = State::kWord;
                 }
                 break;
@@ -94,12 +103,12 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
                         state = State::kDouble;
                         break;
                     default:
-                        word += c;  // '#' included: it only opens a comment between words
+                        add(c);  // '#' included: it only opens a comment between words
                 }
                 break;
 
             case State::kWordEscape:
-                if (c != '\n') word += c;
+                if (c != '\n') add(c);
                 state = State::kWord;
                 break;
 
@@ -107,7 +116,7 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
                 if (c == '\'') {
                     state = State::kWord;
                 } else {
-                    word += c;
+                    add(c);
                 }
                 break;
 
@@ -117,7 +126,7 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
                 } else if (c == '\\') {
                     state = State::kDoubleEscape;
                 } else {
-                    word += c;
+                    add(c);
                 }
                 break;
 
@@ -125,10 +134,10 @@ std::optional<std::vector<std::string>> split_words(std::string_view line) {
                 if (c == '\n') {
                     // line continuation: both bytes vanish
                 } else if (escapable_in_double_quotes(c)) {
-                    word += c;
+                    add(c);
                 } else {
-                    word += '\\';
-                    word += c;
+                    add('\\');
+                    add(c);
                 }
                 state = State::kDouble;
                 break;

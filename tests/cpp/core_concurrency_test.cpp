@@ -146,6 +146,64 @@ TEST(CoreConcurrency, CreationsRacingWithRecursiveRemovalLeaveNoOrphans) {
     }
 }
 
+// Threads churning a file, creating files and growing them until the limits
+// refuse, then removing what they made and starting again, never see the
+// counts pass a limit; a refused write leaves its file's size alone, and once
+// they are done the counts are what the tree holds.
+TEST(CoreConcurrency, ThreadsFillingTheLimitsNeverPassThem) {
+    constexpr std::uint64_t kBytes = 200'000, kNodes = 120;
+    auto fs = FileSystem::create(Limits{.max_bytes = kBytes, .max_nodes = kNodes});
+    auto within = [&] {
+        EXPECT_LE(fs->usage().bytes(), kBytes);
+        EXPECT_LE(fs->usage().nodes(), kNodes);
+    };
+    run_threads(4, [&](int t) {
+        std::mt19937 random(t);
+        const std::string dir = "/t" + std::to_string(t);
+        for (int round = 0; round < 6; ++round) {
+            if (Status made = fs->mkdir(dir); !made) {
+                ASSERT_EQ(made.error(), IoError::NoNodesLeft);
+            }
+            // Churn: every change of the node count races the others'.
+            for (int i = 0; i < 20000; ++i) {
+                if (fs->touch(dir + "/s").ok()) {
+                    ASSERT_TRUE(fs->rm(dir + "/s", false).ok());
+                }
+                within();
+            }
+            for (int i = 0; i < 60; ++i) {
+                auto file = FileSystem::open(fs, dir + "/" + std::to_string(i), W, true);
+                within();
+                if (!file) {
+                    ASSERT_TRUE(file.error() == IoError::NoNodesLeft ||
+                                file.error() == IoError::InodeNotFound);
+                    break;
+                }
+                for (;;) {
+                    ASSERT_TRUE(file->seek(SeekOrigin::End, 0).ok());
+                    const std::uint64_t size = file->offset();
+                    const std::vector<std::uint8_t> piece(random() % 3000, 1);
+                    auto wrote = file->write(piece);
+                    within();
+                    if (wrote) continue;
+                    ASSERT_EQ(wrote.error(), IoError::NoSpaceLeft);
+                    ASSERT_TRUE(file->seek(SeekOrigin::End, 0).ok());
+                    ASSERT_EQ(file->offset(), size);
+                    break;
+                }
+            }
+            // Missing only when the limit refused its making.
+            Status removed = fs->rm(dir, true);
+            ASSERT_TRUE(removed.ok() || removed.error() == IoError::InodeNotFound);
+            within();
+        }
+    });
+    EXPECT_EQ(testing::check_tree(*fs), "");
+    ASSERT_TRUE(fs->rm("/", true).ok());
+    EXPECT_EQ(fs->usage().nodes(), 1u);
+    EXPECT_EQ(fs->usage().bytes(), 0u);
+}
+
 // The last look of a removal at a directory it has emptied: an entry made
 // meanwhile keeps the directory. The remover is held at a known point, the
 // deletion of a child it has already unlinked, by this thread's guard on it.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fs/file_system.hpp"
+#include "tree_check.hpp"
 
 namespace halvorn {
 namespace {
@@ -52,6 +53,37 @@ TEST(CreateInode, IdsAreUsedUpByFailuresAfterTheNameCheck) {
             << name;
     EXPECT_EQ(*fs.create_inode(kRootId, "b", kDir), 6u);
     EXPECT_EQ(children_of(fs, kRootId), (std::vector<std::uint64_t>{1, 4, 6}));
+}
+
+// Each limit at its edge and just past it. A refusal changes no count; a
+// long name, like an invalid one, takes no id, and every other refusal of a
+// creation comes before a full table's.
+TEST(CreateInode, NodeAndNameLimitsHoldAtTheirEdge) {
+    FileSystem fs(Limits{.max_nodes = 4, .max_name_length = 4});
+    EXPECT_EQ(fs.usage().nodes(), 1u);  // the root
+    EXPECT_EQ(*fs.create_inode(kRootId, "abcd", kDir), 1u);
+    EXPECT_EQ(fs.create_inode(kRootId, "abcde", kFile).error(), IoError::NameTooLong);
+    EXPECT_EQ(fs.create_inode(kRootId, "\xc3\xa9\xc3\xa9\xc3\xa9", kFile).error(),
+              IoError::NameTooLong);
+    EXPECT_EQ(*fs.create_symlink(kRootId, "l", 1), 2u);
+    EXPECT_EQ(*fs.create_inode(1, "\xc3\xa9\xc3\xa9", kFile), 3u);
+    EXPECT_EQ(fs.usage().nodes(), 4u);
+    EXPECT_EQ(fs.create_inode(kRootId, "g", kFile).error(), IoError::NoNodesLeft);
+    EXPECT_EQ(fs.create_symlink(kRootId, "m", 1).error(), IoError::NoNodesLeft);
+    EXPECT_EQ(fs.mkdir("/abcd/\xc3\xa9\xc3\xa9").error(), IoError::ResourceAlreadyExists);
+    EXPECT_EQ(fs.touch("/missing/x").error(), IoError::InodeNotFound);
+    EXPECT_EQ(fs.usage().nodes(), 4u);
+    EXPECT_EQ(testing::check_tree(fs), "");
+    // A removal gives its nodes back at once.
+    ASSERT_TRUE(fs.rm("/abcd", true).ok());
+    EXPECT_EQ(fs.usage().nodes(), 2u);
+    EXPECT_TRUE(fs.mkdir("/a").ok() && fs.touch("/b").ok());
+    EXPECT_EQ(fs.mkdir("/c").error(), IoError::NoNodesLeft);
+    EXPECT_EQ(testing::check_tree(fs), "");
+    // One node is the root alone.
+    FileSystem only_root(Limits{.max_nodes = 1});
+    EXPECT_EQ(only_root.mkdir("/a").error(), IoError::NoNodesLeft);
+    EXPECT_EQ(only_root.usage().nodes(), 1u);
 }
 
 TEST(CreateInode, NamesCompareAsExactBytes) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fs/file_system.hpp"
+#include "tree_check.hpp"
 
 namespace halvorn {
 namespace {
@@ -110,6 +111,43 @@ TEST_F(Handles, WritesDoNotMoveTheOffsetAndGrowWithZeros) {
     ASSERT_TRUE(handle->close().ok());
     std::string all = read_all("/f");
     EXPECT_EQ(all, "abc34567WXYZ!" + std::string(40, 'q'));
+}
+
+// max_bytes counts the room contents hold: a file's size inside the node, its
+// allocation outside. A write that would pass it fails whole; near it, growth
+// gives up its spare room, so that files fill the budget to the byte.
+TEST(ByteLimit, WritesFitOrFailWholeAndRemovalGivesBack) {
+    auto fs = FileSystem::create(Limits{.max_bytes = 100});
+    auto a = FileSystem::open(fs, "/a", RW, true);
+    auto b = FileSystem::open(fs, "/b", RW, true);
+    auto size_of = [](FileHandle& handle) {
+        EXPECT_TRUE(handle.seek(SeekOrigin::End, 0).ok());
+        const std::uint64_t size = handle.offset();
+        EXPECT_TRUE(handle.seek(SeekOrigin::Start, 0).ok());
+        return size;
+    };
+    ASSERT_TRUE(a->write(bytes_of(std::string(40, 'a'))).ok());
+    EXPECT_EQ(fs->usage().bytes(), 40u);  // out of the node at its size
+    ASSERT_TRUE(a->write(bytes_of(std::string(50, 'b'))).ok());
+    EXPECT_EQ(fs->usage().bytes(), 60u);  // and half again when it grows
+    EXPECT_EQ(b->write(bytes_of(std::string(41, 'c'))).error(), IoError::NoSpaceLeft);
+    EXPECT_EQ(size_of(*b), 0u);
+    ASSERT_TRUE(b->write(bytes_of(std::string(40, 'c'))).ok());
+    EXPECT_EQ(fs->usage().bytes(), 100u);
+    ASSERT_TRUE(a->write(bytes_of(std::string(60, 'd'))).ok());  // within its room
+    EXPECT_EQ(a->write(bytes_of(std::string(61, 'e'))).error(), IoError::NoSpaceLeft);
+    ASSERT_EQ(size_of(*a), 60u);
+    std::string kept(60, '\0');
+    ASSERT_EQ(*a->read({reinterpret_cast<std::uint8_t*>(kept.data()), 80}), 60u);
+    EXPECT_EQ(kept, std::string(60, 'd'));
+    auto c = FileSystem::open(fs, "/c", W, true);
+    EXPECT_EQ(c->write(bytes_of("x")).error(), IoError::NoSpaceLeft);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+    ASSERT_TRUE(b->close().ok() && fs->rm("/b", false).ok());
+    EXPECT_EQ(fs->usage().bytes(), 60u);
+    EXPECT_TRUE(c->write(bytes_of(std::string(40, 'f'))).ok());
+    EXPECT_EQ(c->write(bytes_of(std::string(41, 'f'))).error(), IoError::NoSpaceLeft);
+    EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
 TEST_F(Handles, SeekClampsToTheFile) {

@@ -130,5 +130,35 @@ TEST(HostileRegressions, MemoryRunningOutInARemovalLeavesEveryFileWhole) {
     EXPECT_EQ(outcomes.back(), kRemoved);
 }
 
+// A write whose growth runs out of memory gives back the bytes it reserved
+// and leaves the file as it was, so a full budget is never one that failed
+// allocations used up.
+TEST(HostileRegressions, MemoryRunningOutInAGrowthGivesItsReservationBack) {
+    if (kSanitized) GTEST_SKIP() << "a sanitizer runtime handles failed allocations itself";
+    auto fs = FileSystem::create(Limits{.max_bytes = 1ULL << 40});
+    auto handle = FileSystem::open(fs, "/f", FileHandleType(FileHandleType::WRITE), true);
+    ASSERT_TRUE(handle->write(std::vector<std::uint8_t>(100, 1)).ok());
+    const std::vector<std::uint8_t> block(256u << 20, 2);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        rlimit limits{};
+        getrlimit(RLIMIT_AS, &limits);
+        limits.rlim_cur = mapped_bytes() + (16u << 20);
+        setrlimit(RLIMIT_AS, &limits);
+        bool threw = false;
+        try {
+            (void)handle->write(block);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        const bool whole = fs->usage().bytes() == 100 && handle->seek(SeekOrigin::End, 0).ok() &&
+                           handle->offset() == 100 && testing::check_tree(*fs).empty();
+        _exit(threw && whole ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 }  // namespace
 }  // namespace halvorn

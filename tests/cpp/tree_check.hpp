@@ -5,9 +5,12 @@
 // and sits one level deeper, within the depth limit, under a valid name;
 // names are unique and found by name in directories without links, and a
 // directory counts its links right; every node in the table is reachable
-// from the root or is a link, and no id lies at or past the next one.
+// from the root or is a link, and no id lies at or past the next one; the
+// file system's usage counts exactly the nodes and the files' room in the
+// table, within its limits.
 #pragma once
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <utility>
@@ -20,6 +23,22 @@ namespace halvorn::testing {
 inline bool is_valid_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of("/\\") == std::string_view::npos;
+}
+
+// The counts of `usage` against what the tree holds, and within the limits.
+inline std::string check_usage(const Usage& usage, std::uint64_t nodes, std::uint64_t bytes) {
+    const Limits& limits = usage.limits();
+    auto text = [](std::uint64_t count) { return std::to_string(count); };
+    if (usage.nodes() != nodes)
+        return "usage counts " + text(usage.nodes()) + " nodes of " + text(nodes);
+    if (usage.bytes() != bytes)
+        return "usage counts " + text(usage.bytes()) + " bytes of " + text(bytes);
+    // The root is there whatever the limit.
+    if (limits.max_nodes && nodes > std::max<std::uint64_t>(*limits.max_nodes, 1))
+        return text(nodes) + " nodes passed the limit";
+    if (limits.max_bytes && bytes > *limits.max_bytes)
+        return text(bytes) + " bytes passed the limit";
+    return {};
 }
 
 inline std::string check_tree(const FileSystem& fs) {
@@ -55,7 +74,8 @@ inline std::string check_tree(const FileSystem& fs) {
                 if (!parent || *parent != id) problem = "wrong parent";
                 if (child->depth() != dir->depth() + 1 || child->depth() > kMaxDepth)
                     problem = "wrong depth";
-                if (!is_valid_name(child->name())) problem = "invalid name";
+                if (!is_valid_name(child->name()) || !fs.usage().name_fits(child->name()))
+                    problem = "invalid name";
                 if (!names.insert(std::string(child->name())).second && directory.link_count == 0)
                     problem = "duplicate name";
                 if (!problem.empty()) problem += at;
@@ -76,16 +96,21 @@ inline std::string check_tree(const FileSystem& fs) {
         }
     }
     std::size_t links = 0;
+    std::uint64_t bytes = 0;
     std::string problem;
     fs.inodes().for_each([&](const INode& node) {
         links += node.is_symlink();
+        if (node.is_file()) {
+            sync::ReadLock hold(node.kind_lock());
+            bytes += node.as_file().data.room();
+        }
         if (node.id() >= fs.next_inode_id() && problem.empty())
             problem = "id " + std::to_string(node.id()) + " not yet handed out";
     });
     if (!problem.empty()) return problem;
     if (reachable + links != fs.inodes().size())
         return std::to_string(fs.inodes().size() - reachable - links) + " nodes unreachable";
-    return {};
+    return check_usage(fs.usage(), fs.inodes().size(), bytes);
 }
 
 }  // namespace halvorn::testing

@@ -24,6 +24,12 @@ void check(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         SCOPED_TRACE("line " + testing::PrintToString(c.line));
         EXPECT_EQ(split_words(c.line), c.words);
+        // Keeping fewer words keeps the first ones and refuses the same lines.
+        for (std::size_t keep : {0, 1, 2}) {
+            Words first = c.words;
+            if (first && first->size() > keep) first->resize(keep);
+            EXPECT_EQ(split_words(c.line, keep), first) << "keeping " << keep;
+        }
     }
 }
 

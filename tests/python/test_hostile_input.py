@@ -401,6 +401,52 @@ def test_a_huge_line_gets_its_result(fs, term, line, want):
     assert term.exec("pwd") == "/"
 
 
+# 50 MB lines of every shape, each a head, a unit repeated and a tail: the
+# terminal may hold the words a command uses and its reply, never a string
+# for every word of the line.
+LINE_SHAPES = {
+    "one long word": ("ls ", "a", ""),
+    "one-letter words": ("ls", " a", ""),
+    "quotes and escapes": ("ls", " 'a'\\b\"c\"", ""),
+    "one quoted word": ('ls "', "a", '"'),
+    "one escaped word": ("ls ", "\\a", ""),
+    "ending inside a quote": ("ls", " a", " '"),
+}
+
+
+@pytest.mark.skipif(SANITIZED, reason="a sanitizer's allocator keeps freed memory")
+@pytest.mark.parametrize("head, unit, tail", LINE_SHAPES.values(), ids=LINE_SHAPES)
+def test_a_line_costs_at_most_twice_its_length(run_python, head, unit, tail):
+    # Measured in a fresh interpreter whose peak of resident memory is reset
+    # once the line is made, so that only the exec counts.
+    count = (50_000_000 - len(head) - len(tail)) // len(unit)
+    result = run_python(
+        f"""
+        import halvorn
+
+        def kernel_figure(name):
+            with open("/proc/self/status") as status:
+                for row in status:
+                    if row.startswith(name + ":"):
+                        return int(row.split()[1]) * 1024
+
+        term = halvorn.PyTerm(halvorn.PyFs())
+        term.exec("ls")
+        line = {head!r} + {unit!r} * {count} + {tail!r}
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+        before = kernel_figure("VmRSS")
+        try:
+            term.exec(line)
+        except ValueError:
+            pass
+        print((kernel_figure("VmHWM") - before) / len(line))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) <= 2.05
+
+
 @isolated()
 def test_mkdir_of_100000_words_makes_only_the_first(fs, term):
     assert term.exec("mkdir " + " ".join(f"w{i}" for i in range(MANY))) == ""

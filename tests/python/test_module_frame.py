@@ -80,7 +80,7 @@ class TestClassProperties:
     @pytest.mark.parametrize(
         "cls, signature, doc",
         [
-            (PyFs, "()", PYFS_DOC),
+            (PyFs, "(*, max_bytes=None, max_nodes=None, max_name_length=None)", PYFS_DOC),
             (PyFileHandle, None, PYFILEHANDLE_DOC),
             (PyTerm, "(fs)", "\nA structure representing a simple terminal\n"),
             (Whence, None, WHENCE_DOC),
@@ -122,13 +122,45 @@ class TestClassProperties:
 
 class TestPyFs:
     @pytest.mark.parametrize(
-        "args, kwargs",
-        [((1,), {}), ((), {"x": 1}), ((None,), {"fs": None}), ((), {"": 1})],
+        "args, kwargs, error, message",
+        [
+            ((1,), {}, TypeError, r"PyFs\(\) takes 0 positional arguments but 1 was given"),
+            ((), {"x": 1}, TypeError, r"PyFs\(\) got an unexpected keyword argument 'x'"),
+            ((None,), {"fs": None}, TypeError, r"PyFs\(\) got an unexpected keyword argument 'fs'"),
+            ((), {"": 1}, TypeError, r"PyFs\(\) got an unexpected keyword argument ''"),
+            (
+                (1, 2),
+                {"max_bytes": 1},
+                TypeError,
+                r"PyFs\(\) takes 0 positional arguments but 2 positional arguments "
+                r"\(and 1 keyword-only argument\) were given",
+            ),
+            ((), {"max_bytes": True}, TypeError, "argument 'max_bytes': expected int or None, got bool"),
+            (
+                (),
+                {"max_nodes": 1.0},
+                TypeError,
+                "argument 'max_nodes': 'float' object cannot be interpreted as an integer",
+            ),
+            (
+                (),
+                {"max_bytes": 0},
+                ValueError,
+                "argument 'max_bytes': expected a positive int or None, got 0",
+            ),
+            (
+                (),
+                {"max_name_length": -(2**70)},
+                ValueError,
+                f"argument 'max_name_length': expected a positive int or None, got {-(2**70)}",
+            ),
+            ((), {"max_nodes": 2**64}, OverflowError, "int too big to convert"),
+        ],
     )
-    def test_constructor_takes_no_arguments(self, args, kwargs):
-        with pytest.raises(TypeError, match=r"^PyFs\(\) takes no arguments$"):
+    def test_constructor_takes_only_limits_by_keyword(self, args, kwargs, error, message):
+        with pytest.raises(error, match=f"^{message}$"):
             PyFs(*args, **kwargs)
-        with pytest.raises(TypeError, match=r"^PyFs\(\) takes no arguments$"):
+        with pytest.raises(error, match=f"^{message}$"):
             PyFs.__new__(PyFs, *args, **kwargs)
 
     def test_str_of_a_new_file_system(self):

@@ -9,7 +9,7 @@ import numpy
 import pytest
 from conftest import check_method_documentation, public_names
 
-from halvorn import PyFileHandle, PyFs
+from halvorn import PyFileHandle, PyFs, PyTerm
 
 NOT_FOUND = "Inode not found"
 NOT_A_DIRECTORY = "The specified INode is not a directory"
@@ -21,6 +21,9 @@ IN_USE = "Resource is currently in use"
 BAD_MODE = "Unrecognized file mode"
 INTO_ITSELF = "Cannot move a directory into its own subtree"
 ROOT = "The root directory cannot be moved or replaced"
+NO_SPACE = "No space left on file system"
+NO_NODES = "No nodes left on file system"
+TOO_LONG = "File name too long"
 
 MAX_DEPTH = 64
 
@@ -540,6 +543,88 @@ class TestConversions:
         assert fs.tree(Path("/"), Path("-")) == "-d/\n"
 
 
+# Every way to make a node, and the text its failure reads, from the path and
+# the core's message.
+CREATIONS = {
+    "mkdir": (lambda fs, path: fs.mkdir(path), lambda path, why: why),
+    "touch": (lambda fs, path: fs.touch(path), lambda path, why: why),
+    "open": (lambda fs, path: fs.open(path, "w").close(), lambda path, why: why),
+    "terminal mkdir": (
+        lambda fs, path: PyTerm(fs).exec("mkdir " + path),
+        lambda path, why: f"mkdir: cannot create directory '{path}': {why}",
+    ),
+    "terminal touch": (
+        lambda fs, path: PyTerm(fs).exec("touch " + path),
+        lambda path, why: f"touch: cannot create file '{path}': {why}",
+    ),
+}
+
+
+class TestLimits:
+    def test_a_new_file_system_reports_its_usage(self):
+        unlimited = {"max_bytes": None, "max_nodes": None, "max_name_length": None}
+        assert PyFs().usage() == {"bytes": 0, "nodes": 1, **unlimited}
+        limits = {"max_bytes": 2**64 - 1, "max_nodes": 1, "max_name_length": 255}
+        assert PyFs(**limits).usage() == {"bytes": 0, "nodes": 1, **limits}
+
+    @pytest.mark.parametrize("create, text", CREATIONS.values(), ids=CREATIONS)
+    def test_nodes_up_to_the_limit_and_no_further(self, create, text):
+        fs = PyFs(max_nodes=3)  # the root and two more
+        create(fs, "/a")
+        create(fs, "/b")
+        before = fs.listdir("/")
+        with raises_exactly(text("/c", NO_NODES)):
+            create(fs, "/c")
+        assert fs.listdir("/") == before and fs.usage()["nodes"] == 3
+        fs.remove("/b", False)
+        create(fs, "/c")
+        assert fs.usage()["nodes"] == 3
+
+    @pytest.mark.parametrize("create, text", CREATIONS.values(), ids=CREATIONS)
+    def test_names_up_to_the_limit_in_utf8_bytes(self, create, text):
+        fs = PyFs(max_name_length=255)
+        create(fs, "/" + "é" * 127 + "a")  # 255 bytes
+        long_name = "/" + "é" * 128  # 128 characters, 256 bytes
+        with raises_exactly(text(long_name, TOO_LONG)):
+            create(fs, long_name)
+        assert fs.usage()["nodes"] == 2 and "next_inode_id: 2 }" in str(fs)
+
+    def test_a_write_past_max_bytes_fails_whole_and_removal_gives_back(self, capfd):
+        fs = PyFs(max_bytes=100)
+        with fs.open("/a", "rw") as a, fs.open("/b", "w") as b:
+            assert a.write(b"x" * 60) == 60
+            with raises_exactly(NO_SPACE):
+                a.write(b"y" * 101)
+            with raises_exactly(NO_SPACE):
+                b.write(b"z" * 41)
+            assert b.write(b"z" * 40) == 40
+            assert fs.usage()["bytes"] == 100
+            with raises_exactly(NO_SPACE):
+                b.write(b"z" * 41)
+            assert a.read(200) == b"x" * 60
+        fs.remove("/b", False)
+        assert fs.usage()["bytes"] == 60
+        with fs.open("/c", "w") as c:
+            assert c.write(b"w" * 40) == 40
+        assert capfd.readouterr().out == "Read 60 bytes from file\n"
+
+    def test_truncation_and_renames_keep_the_count(self):
+        fs = PyFs(max_bytes=100, max_name_length=3)
+        with fs.open("/a", "w") as a:
+            a.write(b"x" * 100)
+            assert a.truncate(10) == 10 and fs.usage()["bytes"] == 10
+            with raises_exactly(NO_SPACE):
+                a.truncate(101)
+            assert fs.stat("/a").st_size == 10
+            assert a.truncate(100) == 100
+        fs.touch("/b")
+        fs.rename("/a", "/b")  # the replaced file's bytes go back; the moved one's stay
+        assert fs.usage() == {"bytes": 100, "nodes": 2, "max_bytes": 100, "max_nodes": None,
+                              "max_name_length": 3}
+        with raises_exactly(TOO_LONG):
+            fs.rename("/b", "/long")
+
+
 class TestBinding:
     @pytest.mark.parametrize(
         "call, message",
@@ -612,6 +697,15 @@ DOCS = {
         "($self, path, ident=None)",
         "\nDebug the file system\n\n"
         "This function will return a debug representation of the filesystem as a string.\n",
+    ),
+    "usage": (
+        "($self)",
+        "\nReport what the filesystem holds against its limits.\n\n"
+        'This function returns a dict: "bytes", the memory the contents of all files\n'
+        'hold, and "nodes", the directories, files and links with the root, as they\n'
+        'stand; "max_bytes", "max_nodes" and "max_name_length", the limits the\n'
+        "filesystem was made with, each None when it has none. Nothing is walked: the\n"
+        "counts are kept as the filesystem changes.\n",
     ),
 }
 

@@ -48,7 +48,16 @@ class FreshIndex:
 
 def exercise_pyfs():
     fails(PyFs, 1)
+    fails(PyFs, max_bytes=True)
+    fails(PyFs, max_nodes=0)
+    fails(PyFs, max_name_length=FreshIndex(-5))
+    fails(PyFs, 1, max_bytes=2**70)
+    limited = PyFs(max_bytes=FreshIndex(1000), max_nodes=numpy.int64(2), max_name_length=None)
+    limited.usage()
+    limited.mkdir("/full")
+    fails(limited.mkdir, "/more")
     fs = PyFs()
+    fs.usage()
     str(fs)
     repr(fs)
     fs.mkdir("/dir")

@@ -79,6 +79,22 @@ class TestScript:
         assert result.returncode == 0
         assert result.stdout.startswith(b"usage: halvorn-shell")
 
+    def test_limits_of_the_file_system(self):
+        script = "mkdir abc\nmkdir abcd\ntouch abc/f\nls\n"
+        result = run_shell(script, "--max-nodes", "2", "--max-name-length=3", "--max-bytes", "1")
+        assert result.stdout == b"abc/\n"
+        assert result.stderr == (
+            b"mkdir: cannot create directory 'abcd': File name too long\n"
+            b"touch: cannot create file 'abc/f': No nodes left on file system\n"
+        )
+        assert result.returncode == 1
+
+    @pytest.mark.parametrize("value", ["0", "-1", "x", "1.5", str(2**64)])
+    def test_a_limit_must_be_a_positive_integer(self, value):
+        result = run_shell("", "--max-nodes", value)
+        assert b"--max-nodes: expected a positive integer" in result.stderr
+        assert result.returncode == 2
+
     @pytest.mark.parametrize("source", ["stdin", "-c", "file"])
     def test_a_script_from_each_source_with_crlf_line_ends(self, source, tmp_path):
         # The CR of a CRLF line end must not become part of a name ("a\r").

@@ -67,6 +67,9 @@ def test_calls_are_checked(stub_env, tmp_path):
         with fs.open("/b", "wr") as inside:
             inside.write(b"x")
         done: bool = inside.closed
+        limited = PyFs(max_bytes=1 << 20, max_nodes=None)
+        room: int | None = limited.usage()["max_bytes"]
+        used: int = limited.usage()["bytes"] + limited.usage()["nodes"]
         info: os.stat_result = fs.stat(PurePosixPath("/a"))
         there: bool = fs.exists("/a") and fs.open_existing("/a", "r").readinto(bytearray(2)) > 0
         fs.rename("/a", PurePosixPath("/c"))
@@ -82,6 +85,9 @@ def test_calls_are_checked(stub_env, tmp_path):
         fs.open("/a", "rb")  # error
         handle.read()  # error
         inside.closed = True  # error
+        PyFs(1 << 20)  # error
+        PyFs(max_bytes="1M")  # error
+        spare: int = limited.usage()["max_nodes"]  # error
         """
     )
     example = tmp_path / "example.py"

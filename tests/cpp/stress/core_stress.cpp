@@ -16,7 +16,9 @@
 //
 // Now and then every thread pauses and the main thread checks the quiet
 // tree, including that each file's lock word counts exactly the handles
-// that the threads hold on it. A watchdog ends a run that takes 30 s longer
+// that the threads hold on it and that the usage counts what the tree holds.
+// Every other seed runs with limits on bytes and nodes drawn from it, small
+// enough that the threads keep meeting them. A watchdog ends a run that takes 30 s longer
 // than asked for as a suspected deadlock.
 //
 // Exit status: 0 clean, 1 violations found, 2 suspected deadlock, 64 usage.
@@ -99,7 +101,7 @@ constexpr std::uint32_t kinds(Kinds... each) {
 }
 
 constexpr std::uint32_t kResolve = kinds(Kind::InodeNotFound, Kind::NotADirectory);
-constexpr std::uint32_t kCreate = kResolve | bit(Kind::ResourceAlreadyExists);
+constexpr std::uint32_t kCreate = kResolve | kinds(Kind::ResourceAlreadyExists, Kind::NoNodesLeft);
 // Opening may also create, and lose the creation to another thread.
 constexpr std::uint32_t kOpenKinds = kCreate | kinds(Kind::NotAFile, Kind::ResourceCurrentInUse);
 constexpr std::uint32_t kOpenRawKinds =
@@ -208,7 +210,8 @@ struct Pause {
 };
 
 struct Shared {
-    std::shared_ptr<FileSystem> fs = FileSystem::create();
+    explicit Shared(const Limits& limits) : fs(FileSystem::create(limits)) {}
+    std::shared_ptr<FileSystem> fs;
     Violations violations;
     RecentIds recent;
     Pause pause;
@@ -745,6 +748,19 @@ void Worker::write_held() {
     const std::uint64_t size =
         std::max<std::uint64_t>(old_size, one_in(50) ? below(8192) : below(300));
     const auto fill = static_cast<std::uint8_t>(1 + below(255));
+    // Under a byte limit the file takes its new size first, by one write of
+    // its new tail: a growth refused there changes nothing, and the pieces
+    // after it never grow the file, so no refusal can leave it half filled.
+    if (size > old_size && fs_.usage().limits().max_bytes) {
+        if (!handle.seek(SeekOrigin::End, 0)) return violation(context + ": seek failed");
+        auto grown = handle.write(std::vector<std::uint8_t>(size - old_size, fill));
+        if (!grown) {
+            record_error(grown.error(), bit(Kind::NoSpaceLeft), context);
+            if (!handle.seek(SeekOrigin::End, 0) || handle.offset() != old_size)
+                violation(context + ": a refused write changed the size");
+            return;
+        }
+    }
     if (!handle.seek(SeekOrigin::Start, 0)) return violation(context + ": seek failed");
     std::uint64_t done = 0;
     while (done < size || size == 0) {
@@ -1204,11 +1220,24 @@ std::optional<Options> parse(int argc, char** argv) {
     return options;
 }
 
+// Odd seeds run without limits, even ones with a byte and a node limit drawn
+// from the seed.
+Limits draw_limits(std::uint64_t seed) {
+    if (seed % 2 != 0) return {};
+    std::mt19937_64 random(seed);
+    return {.max_bytes = 2000 + random() % 50000, .max_nodes = 10 + random() % 60};
+}
+
 int run(const Options& options) {
     std::printf("halvorn_core_stress: %d threads, %g s, seed %llu\n", options.threads,
                 options.seconds, static_cast<unsigned long long>(options.seed));
+    const Limits limits = draw_limits(options.seed);
+    if (limits.max_bytes)
+        std::printf("limits: max_bytes %llu, max_nodes %llu\n",
+                    static_cast<unsigned long long>(*limits.max_bytes),
+                    static_cast<unsigned long long>(*limits.max_nodes));
     std::fflush(stdout);
-    Shared shared;
+    Shared shared(limits);
     std::vector<std::unique_ptr<Worker>> workers;
     for (int t = 0; t < options.threads; ++t)
         workers.push_back(std::make_unique<Worker>(shared, t, options.seed + 7919 * t));
