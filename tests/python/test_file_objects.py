@@ -132,6 +132,29 @@ def test_paths_fail_as_on_disk(tmp_path, setup, path, mode, error, code):
     assert type(info.value.__cause__) is ValueError
 
 
+def fill(fs, path, data, offset=0):
+    with halvornfs.open(fs, path, "wb") as file:
+        file.seek(offset)
+        file.write(data)
+
+
+@pytest.mark.parametrize(
+    "limits, step, code, message",
+    [
+        ({"max_bytes": 10}, lambda fs: fill(fs, "/f", b"x" * 11), errno.ENOSPC, "No space left"),
+        ({"max_bytes": 10}, lambda fs: fill(fs, "/f", b"x", 10), errno.ENOSPC, "No space left"),
+        ({"max_nodes": 2}, lambda fs: [fill(fs, p, b"") for p in ("/a", "/b")], errno.ENOSPC, "No nodes"),
+        ({"max_name_length": 3}, lambda fs: fill(fs, "/four", b""), errno.ENAMETOOLONG, "File name"),
+    ],
+)
+def test_limits_of_the_tree_are_os_errors(limits, step, code, message):
+    fs = PyFs(**limits)
+    with pytest.raises(OSError) as info:
+        step(fs)
+    assert info.value.errno == code and info.value.__cause__.args[0].startswith(message)
+    fill(fs, "/a", b"")  # the failed write let its file go
+
+
 def test_a_busy_file_says_who_holds_it():
     fs = PyFs()
     reader = halvornfs.open(fs, "/f", "x")
