@@ -9,7 +9,7 @@ Rows:
       ls (with detail) of 50 directories and rm(recursive) of 10, each per
       operation (rm per file removed), with all N files in the tree;
   (b) DataFrame.to_csv and read_csv of a 10 MB frame, on file objects;
-  (c) open(...).read() of a 4 KiB and of a 1 MiB file;
+  (c) open(...).read() of a 4 KiB and of a 1 MiB file, and a write of 1 MiB;
   (d) with --threads: 1, 2 and 4 threads through the fsspec classes, each in
       its own directory (pipe, cat, info, ls, rm of a file) or all reading
       one shared 1 MiB file; operations per second, the ratio to one thread,
@@ -236,6 +236,13 @@ def whole_reads(impl: Any) -> dict[str, float]:
                 file.read()
 
         out[f"open().read() {label}"] = per_op([read] * calls)
+    block = b"w" * (1 << 20)
+
+    def write() -> None:
+        with impl.open_write("/written") as file:
+            file.write(block)
+
+    out["open().write() 1 MiB"] = per_op([write] * 200)
     return out
 
 

@@ -15,7 +15,7 @@ from halvorn import PyFileHandle, PyFs, Whence
 
 from halvornfs._errors import os_error
 from halvornfs._open import open as open_file
-from halvornfs._raw import read_bytes
+from halvornfs._raw import read_bytes, write_at
 
 _NOT_FOUND = "Inode not found"
 _EXISTS = "Resource already exists"
@@ -312,12 +312,11 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
             handle.close()
 
     def _write_all(self, path: str, value: Any, *, create: bool) -> None:
-        data = value if type(value) is bytes else bytes(value)
         handle = self._open_for_writing(path, create)
         try:
             if not create:
                 handle.truncate(0)
-            handle.write(data)
+            write_at(handle, value, 0, 0)
         except ValueError as error:
             raise os_error(error, path) from error
         finally:

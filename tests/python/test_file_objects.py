@@ -40,6 +40,7 @@ CASES = [
     ("wb", True, {}, [("read",)]),
     ("wb", False, {}, [("seek", 5), ("write", b"x"), ("tell",), ("seek", 2), ("write", b"yy")]),
     ("wb", False, {"buffering": 0}, [("write", b"abc"), ("seek", -1, 2), ("write", b"Z")]),
+    ("wb", False, {"buffering": 0}, [("seek", 9), ("write", b""), ("write", bytearray(70000))]),
     ("w+b", True, {}, [("write", b"abc"), ("seek", 0), ("read",), ("truncate", 10), ("read",)]),
     ("w+", False, {}, [("write", "abcdef"), ("truncate", 2), ("tell",), ("seek", 0), ("read",)]),
     ("a", True, {}, [("tell",), ("write", "more"), ("tell",)]),
