@@ -33,6 +33,7 @@ packages=python3,libpython3-dev,python3-pytest,python3-hypothesis,python3-numpy
 make_root() {
     echo "== aarch64 Python: Debian arm64 root ($root)"
     rm -rf "$root"
+    mkdir -p "$out"
     debootstrap --foreign --arch=arm64 --variant=minbase --include="$packages" bookworm \
         "$root" "${DEBIAN_MIRROR:-http://deb.debian.org/debian}" >"$out/debootstrap.log"
     local deb
