@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import datetime
 import os
-import stat
 from typing import IO, Any, Callable, TypeVar
 
 from fsspec import AbstractFileSystem  # type: ignore[import-untyped]
@@ -62,6 +61,16 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         # tree_id is the metaclass's part of the cache key, nothing to keep.
         super().__init__(*args, **options)
         self.tree: PyFs = DEFAULT_TREE if fs is None else fs
+        # The tree's methods, bound once. fsspec gives each thread an instance
+        # of its own, so calls through these touch nothing another thread
+        # uses; each `self.tree` would take a reference to the one tree, whose
+        # count the cores of a free-threaded interpreter would pass around.
+        tree = self.tree
+        self._tree_stat, self._tree_exists = tree.stat, tree.exists
+        self._tree_listdir, self._tree_mkdir = tree.listdir, tree.mkdir
+        self._tree_remove, self._tree_rename = tree.remove, tree.rename
+        self._tree_open, self._tree_open_new = tree.open, tree.open_new
+        self._tree_open_existing = tree.open_existing
 
     @classmethod
     def _strip_protocol(cls, path: Any) -> Any:
@@ -83,17 +92,17 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
         path = self._strip_protocol(path)
         try:
-            return _info(path, self.tree.stat(path))
+            return _info(path, self._tree_stat(path))
         except ValueError as error:
             raise os_error(error, path) from error
 
     def ls(self, path: str, detail: bool = True, **kwargs: Any) -> list[Any]:
         path = self._strip_protocol(path)
         try:
-            files, dirs = self.tree.listdir(path)
+            files, dirs = self._tree_listdir(path)
         except ValueError as error:
-            status = self._stat(path)  # the error of a missing path, or a file
-            if stat.S_ISDIR(status.st_mode):
+            status = self._status(path)  # the error of a missing path, or a file
+            if _is_dir(status.st_mode):
                 raise os_error(error, path) from error
             return [_info(path, status) if detail else path]
         prefix = path if path.endswith("/") else path + "/"
@@ -103,35 +112,35 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         entries = []
         for name in names:
             try:
-                entries.append(_info(name, self.tree.stat(name)))
+                entries.append(_info(name, self._tree_stat(name)))
             except ValueError:
                 continue  # removed since the listing, as a scan of a disk would miss it
         return entries
 
     def exists(self, path: str, **kwargs: Any) -> bool:
-        return self.tree.exists(self._strip_protocol(path))
+        return self._tree_exists(self._strip_protocol(path))
 
     def isdir(self, path: str) -> bool:
         try:
-            return stat.S_ISDIR(self.tree.stat(self._strip_protocol(path)).st_mode)
+            return _is_dir(self._tree_stat(self._strip_protocol(path)).st_mode)
         except ValueError:
             return False
 
     def isfile(self, path: str) -> bool:
         try:
-            return stat.S_ISREG(self.tree.stat(self._strip_protocol(path)).st_mode)
+            return _is_file(self._tree_stat(self._strip_protocol(path)).st_mode)
         except ValueError:
             return False
 
     def size(self, path: str) -> int:
-        return int(self._stat(self._strip_protocol(path)).st_size)
+        return int(self._status(self._strip_protocol(path)).st_size)
 
     def created(self, path: str) -> datetime.datetime:
-        status = self._stat(self._strip_protocol(path))
+        status = self._status(self._strip_protocol(path))
         return datetime.datetime.fromtimestamp(status.st_ctime, tz=datetime.timezone.utc)
 
     def modified(self, path: str) -> datetime.datetime:
-        status = self._stat(self._strip_protocol(path))
+        status = self._status(self._strip_protocol(path))
         return datetime.datetime.fromtimestamp(status.st_mtime, tz=datetime.timezone.utc)
 
     # --- Directories ---------------------------------------------------------
@@ -139,8 +148,8 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
         if not create_parents:
-            self._call(self.tree.mkdir, path)
-        elif self.tree.exists(path):
+            self._call(self._tree_mkdir, path)
+        elif self._tree_exists(path):
             raise FileExistsError(17, "File exists", path)
         else:
             self.makedirs(path, exist_ok=True)
@@ -148,7 +157,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     def makedirs(self, path: str, exist_ok: bool = False) -> None:
         path = self._strip_protocol(path)
         try:
-            self.tree.mkdir(path)
+            self._tree_mkdir(path)
             return
         except ValueError as error:
             message = str(error)
@@ -158,7 +167,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
                 raise os_error(error, path) from error
         self.makedirs(self._parent(path), exist_ok=True)
         try:
-            self.tree.mkdir(path)
+            self._tree_mkdir(path)
         except ValueError as error:
             # Another thread may have made it since.
             if not (str(error) == _EXISTS and exist_ok and self.isdir(path)):
@@ -166,16 +175,16 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
 
     def rmdir(self, path: str) -> None:
         path = self._strip_protocol(path)
-        if not stat.S_ISDIR(self._stat(path).st_mode):
+        if not _is_dir(self._status(path).st_mode):
             raise NotADirectoryError(20, "Not a directory", path)
-        self._call(self.tree.remove, path, False)
+        self._call(self._tree_remove, path, False)
 
     # --- Removing ------------------------------------------------------------
 
     def rm_file(self, path: str) -> None:
         # fsspec's rm calls this for the directories it removes as well.
         path = self._strip_protocol(path)
-        self._call(self.tree.remove, path, False)
+        self._call(self._tree_remove, path, False)
 
     _rm = rm_file
 
@@ -189,7 +198,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         # A whole subtree goes in one call, rather than a walk and a call for
         # each file.
         for one in paths:
-            self._call(self.tree.remove, self._strip_protocol(one), recursive)
+            self._call(self._tree_remove, self._strip_protocol(one), recursive)
 
     # --- Moving and copying --------------------------------------------------
 
@@ -225,18 +234,18 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         if target != source and (path2.endswith("/") or self.isdir(target)):
             target = target.rstrip("/") + "/" + source.rsplit("/", 1)[-1]
         try:
-            self.tree.rename(source, target)
+            self._tree_rename(source, target)
             return
         except ValueError as error:
-            if str(error) != _NOT_FOUND or not self.tree.exists(source):
+            if str(error) != _NOT_FOUND or not self._tree_exists(source):
                 raise os_error(error, source, target) from error
         self.makedirs(self._parent(target), exist_ok=True)
-        self._call2(self.tree.rename, source, target)
+        self._call2(self._tree_rename, source, target)
 
     def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
         source = self._strip_protocol(path1)
         target = self._strip_protocol(path2)
-        if stat.S_ISDIR(self._stat(source).st_mode):
+        if _is_dir(self._status(source).st_mode):
             self.makedirs(target, exist_ok=True)
             return
         self._write_all(target, self._read_all(source, None, None), create=False)
@@ -267,16 +276,16 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         try:
             return open_file(self.tree, path, mode, buffering)
         except FileNotFoundError:
-            if "r" in mode or self.tree.exists(path):
+            if "r" in mode or self._tree_exists(path):
                 raise
         self.makedirs(self._parent(path), exist_ok=True)
         return open_file(self.tree, path, mode, buffering)
 
     # --- Helpers -------------------------------------------------------------
 
-    def _stat(self, path: str) -> os.stat_result:
+    def _status(self, path: str) -> os.stat_result:
         try:
-            return self.tree.stat(path)
+            return self._tree_stat(path)
         except ValueError as error:
             raise os_error(error, path) from error
 
@@ -294,7 +303,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
 
     def _read_all(self, path: str, start: int | None, end: int | None) -> bytes:
         try:
-            handle = self.tree.open_existing(path, "r")
+            handle = self._tree_open_existing(path, "r")
         except ValueError as error:
             raise os_error(error, path) from error
         try:
@@ -323,18 +332,18 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
             handle.close()
 
     def _open_for_writing(self, path: str, create: bool) -> PyFileHandle:
-        opener = self.tree.open_new if create else self.tree.open
+        opener = self._tree_open_new if create else self._tree_open
         try:
             return opener(path, "w")
         except ValueError as error:
-            if str(error) != _NOT_FOUND or self.tree.exists(path):
+            if str(error) != _NOT_FOUND or self._tree_exists(path):
                 raise os_error(error, path) from error
         self.makedirs(self._parent(path), exist_ok=True)
         return self._call(opener, path, "w")
 
 
 def _info(name: str, status: os.stat_result) -> dict[str, Any]:
-    directory = stat.S_ISDIR(status.st_mode)
+    directory = _is_dir(status.st_mode)
     return {
         "name": name,
         "size": status.st_size,
@@ -349,3 +358,14 @@ def _info(name: str, status: os.stat_result) -> dict[str, Any]:
 
 def _has_magic(path: str) -> bool:
     return any(char in path for char in "*?[")
+
+
+# Bit tests with literal constants, rather than calls of the stat module's
+# functions, which every thread would share.
+def _is_dir(mode: int) -> bool:
+    return mode & 0o170000 == 0o040000
+
+
+def _is_file(mode: int) -> bool:
+    return mode & 0o170000 == 0o100000
+
