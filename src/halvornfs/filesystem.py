@@ -74,30 +74,19 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
 
     @classmethod
     def _strip_protocol(cls, path: Any) -> Any:
-        # Every call of the class passes here first: a path already in its
-        # one form ("/a/b") goes through as it is.
-        if type(path) is str and path[:1] == "/" and path[-1:] != "/" and "//" not in path:
-            return path
-        if isinstance(path, list):
-            return [cls._strip_protocol(p) for p in path]
-        path = stringify_path(path)
-        if path.startswith("halvorn://"):
-            path = path[len("halvorn://") :]
-        if "::" in path or "://" in path:
-            return path.rstrip("/")
-        return "/" + "/".join(part for part in path.split("/") if part)
+        return _strip(path)
 
     # --- Looking -------------------------------------------------------------
 
     def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
-        path = self._strip_protocol(path)
+        path = _strip(path)
         try:
             return _info(path, self._tree_stat(path))
         except ValueError as error:
             raise os_error(error, path) from error
 
     def ls(self, path: str, detail: bool = True, **kwargs: Any) -> list[Any]:
-        path = self._strip_protocol(path)
+        path = _strip(path)
         try:
             files, dirs = self._tree_listdir(path)
         except ValueError as error:
@@ -118,35 +107,35 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         return entries
 
     def exists(self, path: str, **kwargs: Any) -> bool:
-        return self._tree_exists(self._strip_protocol(path))
+        return self._tree_exists(_strip(path))
 
     def isdir(self, path: str) -> bool:
         try:
-            return _is_dir(self._tree_stat(self._strip_protocol(path)).st_mode)
+            return _is_dir(self._tree_stat(_strip(path)).st_mode)
         except ValueError:
             return False
 
     def isfile(self, path: str) -> bool:
         try:
-            return _is_file(self._tree_stat(self._strip_protocol(path)).st_mode)
+            return _is_file(self._tree_stat(_strip(path)).st_mode)
         except ValueError:
             return False
 
     def size(self, path: str) -> int:
-        return int(self._status(self._strip_protocol(path)).st_size)
+        return int(self._status(_strip(path)).st_size)
 
     def created(self, path: str) -> datetime.datetime:
-        status = self._status(self._strip_protocol(path))
+        status = self._status(_strip(path))
         return datetime.datetime.fromtimestamp(status.st_ctime, tz=datetime.timezone.utc)
 
     def modified(self, path: str) -> datetime.datetime:
-        status = self._status(self._strip_protocol(path))
+        status = self._status(_strip(path))
         return datetime.datetime.fromtimestamp(status.st_mtime, tz=datetime.timezone.utc)
 
     # --- Directories ---------------------------------------------------------
 
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
-        path = self._strip_protocol(path)
+        path = _strip(path)
         if not create_parents:
             self._call(self._tree_mkdir, path)
         elif self._tree_exists(path):
@@ -155,7 +144,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
             self.makedirs(path, exist_ok=True)
 
     def makedirs(self, path: str, exist_ok: bool = False) -> None:
-        path = self._strip_protocol(path)
+        path = _strip(path)
         try:
             self._tree_mkdir(path)
             return
@@ -174,7 +163,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
                 raise os_error(error, path) from error
 
     def rmdir(self, path: str) -> None:
-        path = self._strip_protocol(path)
+        path = _strip(path)
         if not _is_dir(self._status(path).st_mode):
             raise NotADirectoryError(20, "Not a directory", path)
         self._call(self._tree_remove, path, False)
@@ -183,7 +172,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
 
     def rm_file(self, path: str) -> None:
         # fsspec's rm calls this for the directories it removes as well.
-        path = self._strip_protocol(path)
+        path = _strip(path)
         self._call(self._tree_remove, path, False)
 
     _rm = rm_file
@@ -198,7 +187,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         # A whole subtree goes in one call, rather than a walk and a call for
         # each file.
         for one in paths:
-            self._call(self._tree_remove, self._strip_protocol(one), recursive)
+            self._call(self._tree_remove, _strip(one), recursive)
 
     # --- Moving and copying --------------------------------------------------
 
@@ -229,8 +218,8 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         super().mv(path1, path2, recursive=recursive, maxdepth=maxdepth, **kwargs)
 
     def _rename(self, path1: str, path2: str) -> None:
-        source = self._strip_protocol(path1)
-        target = self._strip_protocol(path2)
+        source = _strip(path1)
+        target = _strip(path2)
         if target != source and (path2.endswith("/") or self.isdir(target)):
             target = target.rstrip("/") + "/" + source.rsplit("/", 1)[-1]
         try:
@@ -243,8 +232,8 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         self._call2(self._tree_rename, source, target)
 
     def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
-        source = self._strip_protocol(path1)
-        target = self._strip_protocol(path2)
+        source = _strip(path1)
+        target = _strip(path2)
         if _is_dir(self._status(source).st_mode):
             self.makedirs(target, exist_ok=True)
             return
@@ -255,10 +244,10 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     def cat_file(
         self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any
     ) -> bytes:
-        return self._read_all(self._strip_protocol(path), start, end)
+        return self._read_all(_strip(path), start, end)
 
     def pipe_file(self, path: str, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
-        self._write_all(self._strip_protocol(path), value, create=mode == "create")
+        self._write_all(_strip(path), value, create=mode == "create")
 
     def _open(
         self,
@@ -271,7 +260,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     ) -> IO[Any]:
         if not autocommit:
             raise NotImplementedError("halvorn files are written in place; no transactions")
-        path = self._strip_protocol(path)
+        path = _strip(path)
         buffering = block_size if isinstance(block_size, int) and block_size > 0 else -1
         try:
             return open_file(self.tree, path, mode, buffering)
@@ -340,6 +329,24 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
                 raise os_error(error, path) from error
         self.makedirs(self._parent(path), exist_ok=True)
         return self._call(opener, path, "w")
+
+
+# The path as the class keeps it. A function of the module rather than the
+# classmethod alone, which binds the class that every thread shares each time
+# it is called.
+def _strip(path: Any) -> Any:
+    # Every call of the class passes here first: a path already in its
+    # one form ("/a/b") goes through as it is.
+    if type(path) is str and path[:1] == "/" and path[-1:] != "/" and "//" not in path:
+        return path
+    if isinstance(path, list):
+        return [_strip(p) for p in path]
+    path = stringify_path(path)
+    if path.startswith("halvorn://"):
+        path = path[len("halvorn://") :]
+    if "::" in path or "://" in path:
+        return path.rstrip("/")
+    return "/" + "/".join(part for part in path.split("/") if part)
 
 
 def _info(name: str, status: os.stat_result) -> dict[str, Any]:
