@@ -480,7 +480,8 @@ def write_block(impl, calls: int) -> float:
         impl.close(handle)
 
 
-def read_block(impl, calls: int) -> float:
+def open_big_file(impl):
+    """A handle for reading a file of 1 MiB."""
     path = impl.path("/big")
     handle = impl.open_write(path)
     if isinstance(impl, Tmpfs):
@@ -488,7 +489,11 @@ def read_block(impl, calls: int) -> float:
     else:
         handle.write(MIB_OF_BYTES)
     impl.close(handle)
-    handle = impl.open_read(path)
+    return impl.open_read(path)
+
+
+def read_block(impl, calls: int) -> float:
+    handle = open_big_file(impl)
     try:
         with stdout_to_devnull():
             return per_call(impl.read_from_start(handle), calls)
@@ -527,14 +532,7 @@ def truncate_file(impl, calls: int) -> float:
 
 
 def readinto_block(impl, calls: int) -> float:
-    path = impl.path("/big")
-    handle = impl.open_write(path)
-    if isinstance(impl, Tmpfs):
-        os.write(handle, MIB_OF_BYTES)
-    else:
-        handle.write(MIB_OF_BYTES)
-    impl.close(handle)
-    handle = impl.open_read(path)
+    handle = open_big_file(impl)
     try:
         return per_call(impl.readinto(handle, bytearray(4 * KIB)), calls)
     finally:

@@ -1,14 +1,22 @@
 // The core alone, without the interpreter: lookups, creation, listing,
 // handles and removal, and lookups from one and two threads on one shared
-// tree (readers must not slow each other down).
+// tree (readers must not slow each other down); what a writer pays once many
+// threads have come and gone, a walk's wait behind a rendering, and what a
+// writer that waits long for a reader burns meanwhile.
 //
 //   cmake -S . -B build/bench -DHALVORN_BUILD_BENCH=ON -DHALVORN_BUILD_MODULE=OFF
 //         -DCMAKE_BUILD_TYPE=Release && cmake --build build/bench
 //   build/bench/bench/halvorn_core_bench
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
+#include <atomic>
+#include <barrier>
+#include <chrono>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fs/file_system.hpp"
@@ -234,6 +242,123 @@ void BM_RenameDirectoryToAnotherDepth(benchmark::State& state) {
     state.counters["nodes"] = static_cast<double>(fs->inodes().size());
 }
 BENCHMARK(BM_RenameDirectoryToAnotherDepth)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+// One mkdir after `range(0)` threads have each made one lookup, all alive
+// at once, and ended: every exclusive lock looks for the readers of what it
+// takes, and should pay for the threads alive now, not for all that ever read.
+void BM_MkdirAfterThreadBurst(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    {
+        auto fs = FileSystem::create();
+        (void)fs->mkdir("/d");
+        std::barrier all_read(threads + 1);
+        std::vector<std::thread> burst;
+        for (int t = 0; t < threads; ++t) {
+            burst.emplace_back([&] {
+                benchmark::DoNotOptimize(fs->get_inode_by_path("/d"));
+                all_read.arrive_and_wait();
+            });
+        }
+        all_read.arrive_and_wait();
+        for (auto& thread : burst)
+            thread.join();
+    }
+    constexpr int kBatch = 10000;
+    std::vector<std::string> names;
+    for (int i = 0; i < kBatch; ++i)
+        names.push_back("/dir" + std::to_string(i));
+    auto fs = std::make_unique<FileSystem>();
+    int next = 0;
+    for (auto _ : state) {
+        if (next == kBatch) {
+            state.PauseTiming();
+            fs = std::make_unique<FileSystem>();
+            next = 0;
+            state.ResumeTiming();
+        }
+        benchmark::DoNotOptimize(fs->mkdir(names[next++]));
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_MkdirAfterThreadBurst)->Arg(0)->Arg(1000)->Arg(4000);
+
+// Path walks in the root while another thread renders a file system holding
+// one 20 MiB file and a third creates and removes files in the root, pausing
+// a millisecond between. A creation whose id lands in the part of the table
+// being rendered must not hold up the walks for the rest of the rendering.
+void BM_WalkBesideARendering(benchmark::State& state) {
+    auto fs = FileSystem::create();
+    (void)fs->mkdir("/d");
+    (void)fs->touch("/d/x");
+    {
+        auto writer = FileSystem::open(fs, "/big", kWrite, true);
+        std::vector<std::uint8_t> bytes(20 << 20, 0x5a);
+        (void)writer->write(bytes);
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<long> renders{0};
+    std::thread renderer([&] {
+        while (!stop) {
+            benchmark::DoNotOptimize(fs->render().size());
+            ++renders;
+        }
+    });
+    std::thread creator([&] {
+        for (int i = 0; !stop; ++i) {
+            const std::string path = "/c" + std::to_string(i);
+            (void)fs->touch(path);
+            (void)fs->rm(path, false);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    double longest = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(fs->get_inode_by_path("/d/x"));
+        const std::chrono::duration<double, std::milli> took =
+            std::chrono::steady_clock::now() - start;
+        if (took.count() > longest) longest = took.count();
+    }
+    stop = true;
+    renderer.join();
+    creator.join();
+    state.counters["longest_walk_ms"] = longest;
+    state.counters["renders"] = static_cast<double>(renders);
+}
+BENCHMARK(BM_WalkBesideARendering)->UseRealTime()->MinTime(3);
+
+double thread_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// A writer that waits `range(0)` ms for a reader to let go (a long listing of
+// a large directory, say): the CPU time it spends meanwhile, per second waited.
+void BM_WriterWaitingForALongReader(benchmark::State& state) {
+    const auto held = std::chrono::milliseconds(state.range(0));
+    sync::RwLock lock;
+    double cpu = 0, wall = 0;
+    for (auto _ : state) {
+        std::atomic<bool> reading{false};
+        std::thread reader([&] {
+            sync::ReadLock hold(lock);
+            reading = true;
+            std::this_thread::sleep_for(held);
+        });
+        while (!reading)
+            std::this_thread::yield();
+        const double cpu_start = thread_cpu_seconds();
+        const auto start = std::chrono::steady_clock::now();
+        {
+            sync::WriteLock hold(lock);
+        }
+        wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        cpu += thread_cpu_seconds() - cpu_start;
+        reader.join();
+    }
+    state.counters["cpu_per_wait"] = cpu / wall;
+}
+BENCHMARK(BM_WriterWaitingForALongReader)->Arg(100)->UseRealTime()->Iterations(10);
 
 }  // namespace
 }  // namespace halvorn

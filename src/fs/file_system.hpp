@@ -11,7 +11,9 @@
 //   4. the name lock, shared to read a node's name and parent away from the
 //      directory that lists it, exclusive to change them (a rename);
 //   5. a table shard, only inside the table's own calls;
-//   6. a file's lock word, which never waits.
+//   6. a file's lock word, which never waits;
+//   7. the registry of read records, only while a thread's record is added
+//      or dropped (thread_records.hpp); its holder takes nothing else.
 // A node's guard is taken before its kind lock, and a directory's locks
 // before its children's. Nobody holding a kind lock waits for a guard to be
 // released, and holders of a shard or the name lock wait for nothing but the
@@ -223,6 +225,14 @@ private:
     using ChildIds = SmallVector<std::uint64_t, ChildList::kInline>;
     // Removes `node`, found by path or id, wherever it is listed now.
     Status remove_found(INodeGuard node, bool recurse);
+    // At its deepest a recursive removal holds a guard on each directory from
+    // the one it removes (one level below the root at most) down to the
+    // limit, and takes the shard and the pin of one more node. The holds that
+    // find no read slot free are counted, and the thread must remember every
+    // one of them, or it could no longer tell when it is about to wait for
+    // itself.
+    static_assert(kMaxDepth + 2 <= sync::kSlotsPerThread + sync::kRememberedCounts,
+                  "the deepest removal's holds outgrow what a thread remembers");
     // Removes what `dir` listed when `children` was taken, in order and
     // depth first; entries that went meanwhile count as removed. `level`
     // counts the directories above `dir` in this removal.

@@ -1,6 +1,7 @@
 #include "fs/inode_table.hpp"
 
 #include <memory>
+#include <vector>
 
 #include "error/internal_fault.hpp"
 #include "fs/hashing.hpp"
@@ -132,10 +133,19 @@ std::size_t INodeTable::size() const {
 }
 
 void INodeTable::for_each(const std::function<void(const INode&)>& visit) const {
+    std::vector<std::uint64_t> ids;
     for (const Shard& shard : shards_) {
-        ReadLock hold(shard.lock);
-        for (std::uint32_t i = 0; i <= shard.mask; ++i) {
-            if (shard.slots[i].node != nullptr) visit(*shard.slots[i].node);
+        // Only the ids are taken under the shard, so that a long visit (the
+        // rendering of a large file) keeps no insert or removal waiting.
+        ids.clear();
+        {
+            ReadLock hold(shard.lock);
+            for (std::uint32_t i = 0; i <= shard.mask; ++i) {
+                if (shard.slots[i].node != nullptr) ids.push_back(shard.slots[i].id);
+            }
+        }
+        for (std::uint64_t id : ids) {
+            if (INodeGuard node = get(id)) visit(*node);
         }
     }
 }

@@ -23,8 +23,9 @@
 //   shard lock (held only inside get/insert/remove, never returned)
 //     -> node pin (taken while the shard is held shared; never waits)
 // A thread may call get, insert and remove while it holds guards on other
-// nodes, and while the table grows: a shard is held only for one probe or
-// one change, and a holder of a shard never waits for anything else. The
+// nodes, and while the table grows: a shard is held only for one probe, one
+// change or one copy of its ids, and a holder of a shard never waits for
+// anything else. The
 // only wait that can be long, remove() waiting for pins, holds no lock. A
 // thread must not remove a node it has pinned itself, by slot or by count;
 // that is reported as a fault instead of waiting forever.
@@ -140,8 +141,10 @@ public:
 
     std::size_t size() const;
 
-    // Visits every node in the table's internal order. The visitor must not
-    // change the table.
+    // Visits every node in the table's internal order, each under a guard of
+    // its own and no shard held, so the visitor may take as long as it needs
+    // and use the table meanwhile; it must not remove the node it is given.
+    // A node that comes or goes during the visit may be visited or not.
     void for_each(const std::function<void(const INode&)>& visit) const;
 
 private:

@@ -10,11 +10,9 @@
 //
 // Readers therefore never write a cache line that another reader writes, and
 // two threads reading the same directory scale; the cost moves to writers,
-// which scan one short record per thread that has ever read.
-//
-// Records are never freed: a thread that ends hands its record back for the
-// next new thread, so the list stays as long as the largest number of reader
-// threads alive at once.
+// which scan one short record per thread alive that has read. A thread that
+// ends hands its record back (thread_records.hpp), so a burst of threads
+// costs the writers nothing once it is over.
 #pragma once
 
 #include <atomic>
@@ -28,14 +26,17 @@ inline constexpr int kSlotsPerThread = 15;
 // is about to wait for itself (see ReadSlots::held_by_this_thread).
 inline constexpr int kRememberedCounts = 64;
 
+inline constexpr std::uint32_t kAllSlotsFree = (1u << kSlotsPerThread) - 1;
+
 struct alignas(128) ThreadRecord {
     std::atomic<const void*> slots[kSlotsPerThread] = {};
-    // Claimed by a live thread; a thread that ends releases it for reuse.
-    std::atomic<bool> claimed{false};
     // Bit i set: slot i is free. Only the owning thread reads or writes it.
     std::uint32_t free_mask = 0;
-    // Link in the registry; written once before the record is published.
-    ThreadRecord* next = nullptr;
+    // The next record of the registry's list, read by scans without a lock;
+    // the list's neighbour before it, or the next free record, for the
+    // registry alone (thread_records.cpp).
+    std::atomic<ThreadRecord*> next{nullptr};
+    ThreadRecord* prev = nullptr;
     // The objects this thread holds by count (it had no slot free), which no
     // other thread can attribute to it. Only the owner reads or writes them;
     // holds beyond the first kRememberedCounts are only counted.
@@ -89,8 +90,10 @@ public:
     }
 
     // Waits until no thread announces `object`. The caller must already have
-    // stopped new announcements of it from taking effect. Waiting for one's
-    // own announcement would never end, so that is reported as a fault.
+    // stopped new announcements of it from taking effect, and should have
+    // made sure with held_by_this_thread that it holds none itself: waiting
+    // for one's own announcement would never end, so one met in the scan is
+    // reported as a fault, but only once the caller has changed things.
     static void wait_until_unannounced(const void* object);
 
     // A hold that the calling thread takes, or lets go, by a count in the
@@ -109,8 +112,10 @@ private:
     static int announce_slow(const void* object, std::memory_order order);
 };
 
-// Spins briefly, then yields; for waits that are expected to be short
-// (a reader finishing a lookup) but must not burn a core when they are not.
+// Spins briefly, then yields, then sleeps: for waits that are expected to be
+// short (a reader finishing a lookup) but may be long (a reader rendering a
+// large file or listing a large directory), and must then cost little CPU.
+// A wait that has come to sleeping ends at most about a millisecond late.
 class Backoff {
 public:
     void pause();

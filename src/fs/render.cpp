@@ -50,16 +50,26 @@ void render_kind(std::string& out, const INode& node) {
     }
 }
 
-void render_inode(std::string& out, const INode& node) {
-    out += "INode { id: ";
-    append_number(out, node.id());
+// Where a node sits in the tree: the one place the rendering reads a node's
+// parent, depth and name. A rename changes them under `names`, which is
+// held for this node alone, so that a long rendering keeps no rename
+// waiting.
+void render_place(std::string& out, const INode& node, sync::RwLock& names) {
+    sync::ReadLock hold(names);
     out += ", parent: ";
     append_number(out, node.parent());
     out += ", depth: ";
     append_number(out, node.depth());
     out += ", name: \"";
     append_debug_escaped(out, node.name());
-    out += "\", data: RwLock { data: ";
+    out += '"';
+}
+
+void render_inode(std::string& out, const INode& node, sync::RwLock& names) {
+    out += "INode { id: ";
+    append_number(out, node.id());
+    render_place(out, node, names);
+    out += ", data: RwLock { data: ";
     // Rendering never waits for a kind lock: a node being changed right now
     // shows as locked.
     sync::RwLock::ReadToken token;
@@ -75,18 +85,17 @@ void render_inode(std::string& out, const INode& node) {
 }  // namespace
 
 std::string FileSystem::render() const {
+    // The table visits each node under its own guard, with no part of the
+    // table held: rendering a large file keeps no creation, and so no walk
+    // through the creation's directory, waiting.
     std::string out = "FileSystem { inodes: {";
     bool first = true;
-    // Names and parents are read away from the directories that list them,
-    // so under the name lock; it comes before the table's shards, as in a
-    // path being built.
-    sync::ReadLock names(names_lock_);
     inodes_.for_each([&](const INode& node) {
         if (!first) out += ", ";
         first = false;
         append_number(out, node.id());
         out += ": ";
-        render_inode(out, node);
+        render_inode(out, node, names_lock_);
     });
     out += "}, next_inode_id: ";
     append_number(out, next_inode_id());

@@ -99,8 +99,15 @@ bool bind_method(const Params<N>& params, PyObject* const* args, Py_ssize_t narg
                  PyObject* kwnames, Converters&&... converters) {
     static_assert(sizeof...(Converters) == N, "one converter per parameter");
     std::array<PyObject*, N> slots{};
-    if (!detail::bind_vector(detail::param_list(params), args, nargs, kwnames, slots.data()))
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(params.positional) &&
+        params.positional == N) {
+        // The common call, every argument by position: nothing to match.
+        for (std::size_t i = 0; i < N; ++i)
+            slots[i] = args[i];
+    } else if (!detail::bind_vector(detail::param_list(params), args, nargs, kwnames,
+                                    slots.data())) {
         return false;
+    }
     return detail::convert_all(params, slots, std::index_sequence_for<Converters...>{},
                                converters...);
 }

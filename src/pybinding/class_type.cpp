@@ -20,11 +20,6 @@ bool has_slot(std::span<const PyType_Slot> slots, int id) {
     return false;
 }
 
-const char* short_name(const char* name) {
-    const char* dot = std::strrchr(name, '.');
-    return dot == nullptr ? name : dot + 1;
-}
-
 PyTypeObject* make_type(const ClassDef& def) {
     // The interpreter reads a constructor's signature from the head of the
     // class docstring ("PyFs()\n--\n\n"), reports it as __text_signature__
@@ -62,6 +57,11 @@ PyTypeObject* make_type(const ClassDef& def) {
 }
 
 }  // namespace
+
+const char* short_name(const char* dotted_name) {
+    const char* dot = std::strrchr(dotted_name, '.');
+    return dot == nullptr ? dotted_name : dot + 1;
+}
 
 PyTypeObject* ClassType::get() {
     if (PyTypeObject* known = type_.load(std::memory_order_acquire)) return known;

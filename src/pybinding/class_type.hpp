@@ -50,6 +50,10 @@ private:
     std::atomic<PyTypeObject*> type_ = nullptr;
 };
 
+// A dotted type name without its module, as the interpreter shows a type in
+// its own messages: "PyFs" for "builtins.PyFs", "int" for "int".
+const char* short_name(const char* dotted_name);
+
 // The shape of a METH_FASTCALL | METH_KEYWORDS method (see args.hpp).
 using FastcallMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames);

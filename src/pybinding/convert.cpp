@@ -2,19 +2,15 @@
 
 #include <cstring>
 
+#include "pybinding/class_type.hpp"
+
 namespace halvorn::py {
 
 namespace {
 
-// A type's name without its module, as the interpreter shows it in its own
-// messages ("int", "PyFs").
-const char* short_name(PyTypeObject* type) {
-    const char* dot = std::strrchr(type->tp_name, '.');
-    return dot == nullptr ? type->tp_name : dot + 1;
-}
-
 bool wrong_type(const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "expected %s, got %s", expected, short_name(Py_TYPE(value)));
+    PyErr_Format(PyExc_TypeError, "expected %s, got %s", expected,
+                 short_name(Py_TYPE(value)->tp_name));
     return false;
 }
 
@@ -54,7 +50,7 @@ bool Path::operator()(PyObject* value) const {
     if (!path) return false;
     if (!PyUnicode_Check(path.get())) {
         PyErr_Format(PyExc_TypeError, "expected str from os.fspath(), got %s",
-                     short_name(Py_TYPE(path.get())));
+                     short_name(Py_TYPE(path.get())->tp_name));
         return false;
     }
     if (!Text{out.text}(path.get())) return false;
@@ -165,7 +161,8 @@ bool Boolean::operator()(PyObject* value) const {
 bool Instance::operator()(PyObject* value) const {
     PyTypeObject* expected = type();
     if (expected == nullptr) return false;
-    if (!PyObject_TypeCheck(value, expected)) return wrong_type(short_name(expected), value);
+    if (!PyObject_TypeCheck(value, expected))
+        return wrong_type(short_name(expected->tp_name), value);
     out = Borrowed(value);
     return true;
 }

@@ -16,9 +16,12 @@
 //    that needs it back. So the mutex is tried first, and a thread that
 //    finds it taken detaches for the wait.
 // 2. What runs under a lock never detaches, never runs Python code and can
-//    start no collection: only the core's work and the allocation of
-//    objects the collector does not track (bytes, str). Exceptions are made
-//    once the lock is let go, and the read report's write happens after it.
+//    start no collection: only the core's work, and no Python object is made
+//    there, not even one the collector does not track (bytes, str), since an
+//    allocation that fails makes its MemoryError on the spot, and making that
+//    can start a collection. Results are sized under the lock and made once
+//    it is let go, exceptions too, and the read report's write happens after
+//    it.
 // 3. Order: attached to the interpreter, then one instance mutex (never two
 //    at a time), then the core's locks in the order of
 //    src/fs/file_system.hpp. The core's locks are taken attached: their
@@ -34,6 +37,8 @@
 #include <mutex>
 #include <type_traits>
 #include <utility>
+
+#include "pybinding/instance_mutex.hpp"
 
 namespace halvorn::py {
 
@@ -65,7 +70,7 @@ private:
         Py_END_ALLOW_THREADS
     }
 
-    std::mutex mutex_;
+    InstanceMutex mutex_;
     T value_;  // guarded by mutex_
 };
 

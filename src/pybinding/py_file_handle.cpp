@@ -35,10 +35,11 @@ void dealloc(PyObject* self) noexcept {
     // way to report a failure to release the file's lock; from here it goes
     // to the unraisable-exception hook.
     guarded_dealloc(reinterpret_cast<PyObject*>(Py_TYPE(self)), [&] {
-        handle_of(self).with_lock([](FileHandle& handle) {
-            if (!handle.is_open()) return;
-            if (Status closed = handle.close(); !closed) raise_io_error(closed.error());
+        const Status closed = handle_of(self).with_lock([](FileHandle& handle) -> Status {
+            if (!handle.is_open()) return {};
+            return handle.close();
         });
+        if (!closed) raise_io_error(closed.error());
     });
     HandleObject::dealloc(self);
 }
@@ -136,38 +137,46 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&]() -> PyObject* {
         std::uint64_t wanted = 0;
         if (!bind_method(kRead, args, nargs, kwnames, arg::Size{wanted})) return nullptr;
-        // The exception of a failure is made only once the mutex is let go:
-        // making one can start the garbage collector, whose finalizers may
-        // use this very handle.
-        Ref bytes;
-        Result<std::uint64_t> count =
-            handle_of(self).with_lock([&](FileHandle& handle) -> Result<std::uint64_t> {
-                // `wanted` is a byte count from Python and may be anything up
-                // to 2**64 - 1; only what the file can give is allocated,
-                // straight into the result. Nothing can grow or shrink the
-                // file between the two calls: a handle that reads keeps
-                // writers out, and the mutex keeps this handle's offset still.
-                // A bytes object is no container the collector tracks, so
-                // making one starts no collection.
-                Result<std::uint64_t> readable = handle.readable(wanted);
-                if (!readable) return readable;
-                bytes = Ref::steal(
-                    PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*readable)));
-                if (!bytes) return readable;  // with the interpreter's MemoryError set
-                Result<std::uint64_t> read = handle.read(std::span(
-                    reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *readable));
-                if (read) {
-                    check_invariant(*read == *readable, "a read returned less than the file held");
-                }
-                return read;
-            });
-        if (!count) return raise_io_error(count.error());
-        if (!bytes) return nullptr;
-        // Reported once the handle is let go: the write of the line may block
-        // on a full pipe, and must then hold up neither this handle's other
-        // users nor, as it runs detached, any other thread.
-        report_read(*count);
-        return bytes.release();
+        Locked<FileHandle>& locked = handle_of(self);
+        // No Python object is made under the mutex, not even the result: an
+        // allocation that fails makes its MemoryError on the spot, which can
+        // start the garbage collector, whose finalizers may use this very
+        // handle. So the count is taken under the mutex, the bytes are made
+        // without it, and the copy is made under it again once the count is
+        // seen unchanged; another thread may have moved the offset, written
+        // or closed the handle meanwhile, and then the count is taken anew.
+        // `wanted` is a byte count from Python and may be anything up to
+        // 2**64 - 1; only what the file can give is allocated.
+        for (;;) {
+            const Result<std::uint64_t> readable =
+                locked.with_lock([&](const FileHandle& handle) { return handle.readable(wanted); });
+            if (!readable) return raise_io_error(readable.error());
+            Ref bytes =
+                Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*readable)));
+            if (!bytes) return nullptr;
+            const std::optional<Result<std::uint64_t>> count =
+                locked.with_lock([&](FileHandle& handle) -> std::optional<Result<std::uint64_t>> {
+                    const Result<std::uint64_t> now = handle.readable(wanted);
+                    if (!now) return now;
+                    if (*now != *readable) return std::nullopt;
+                    // Nothing can grow or shrink the file between the two
+                    // calls: a handle that reads keeps writers out, and the
+                    // mutex keeps this handle's offset still.
+                    Result<std::uint64_t> read = handle.read(std::span(
+                        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *now));
+                    if (read) {
+                        check_invariant(*read == *now, "a read returned less than the file held");
+                    }
+                    return read;
+                });
+            if (!count) continue;
+            if (!*count) return raise_io_error(count->error());
+            // Reported once the handle is let go: the write of the line may
+            // block on a full pipe, and must then hold up neither this
+            // handle's other users nor, as it runs detached, any other thread.
+            report_read(**count);
+            return bytes.release();
+        }
     });
 }
 

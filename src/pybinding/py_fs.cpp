@@ -161,44 +161,46 @@ constexpr const char* kListdirDoc =
     "list of strings with the names of the files and directories in the directory.\n"
     "The function will return an error if the directory could not be listed.\n";
 
-// (names that are not directories, names of directories), each str made
-// straight from the name the directory holds. The visit runs under the
-// directory's shared lock; making a str never runs Python code (it is not a
-// tracked container whose allocation could start the garbage collector), so
-// nothing can call back into the file system there. The lists are made
-// afterwards at their exact sizes.
+// (names that are not directories, names of directories). No Python object
+// is made under the directory's lock: an allocation that fails makes its
+// MemoryError on the spot, which can start the garbage collector, whose
+// finalizers may list or change this very directory. So the names are copied
+// out under the lock, one after another into one buffer, and the str objects
+// are made once it is let go, straight into lists of their exact sizes.
 PyObject* listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
         arg::PathText path;
         if (!bind_method(kListdir, args, nargs, kwnames, arg::Path{path})) return nullptr;
         struct Entry {
-            Ref name;
+            std::size_t end;  // of its name in `names`
             bool is_directory;
         };
+        std::string names;
         std::vector<Entry> entries;
         Py_ssize_t directories = 0;
-        bool failed = false;
         Status listed =
             file_system(self)->visit_entries(path.text, [&](std::string_view name, bool is_directory) {
-                if (failed) return;
-                Ref text = Ref::steal(to_str(name));
-                failed = !text;
+                names.append(name);
+                entries.push_back({names.size(), is_directory});
                 directories += is_directory;
-                entries.push_back({std::move(text), is_directory});
             });
         if (!listed) return raise_io_error(listed.error());
-        if (failed) return nullptr;
         const Py_ssize_t total = static_cast<Py_ssize_t>(entries.size());
         Ref file_list = Ref::steal(PyList_New(total - directories));
         Ref directory_list = Ref::steal(PyList_New(directories));
         if (!file_list || !directory_list) return nullptr;
+        const std::string_view all(names);
+        std::size_t start = 0;
         Py_ssize_t next_file = 0, next_directory = 0;
-        for (Entry& entry : entries) {
+        for (const Entry& entry : entries) {
+            PyObject* name = to_str(all.substr(start, entry.end - start));
+            if (name == nullptr) return nullptr;
+            start = entry.end;
             if (entry.is_directory)
-                PyList_SET_ITEM(directory_list.get(), next_directory++, entry.name.release());
+                PyList_SET_ITEM(directory_list.get(), next_directory++, name);
             else
-                PyList_SET_ITEM(file_list.get(), next_file++, entry.name.release());
+                PyList_SET_ITEM(file_list.get(), next_file++, name);
         }
         return PyTuple_Pack(2, file_list.get(), directory_list.get());
     });
@@ -230,28 +232,27 @@ constexpr const char* kTreeDoc =
     "\n"
     "This function will return a debug representation of the filesystem as a string.\n";
 
-// Appends the outline of everything below the directory `path` to `out`:
+// Appends the outline of everything below the directory `dir` to `out`:
 // each directory's line followed at once by its own outline, then the lines
 // of the other entries, each line `prefix`, the name, "/" for a directory,
-// and a line feed. `path` and `prefix` are working buffers: each level
-// extends them for its children and cuts them back afterwards, so a whole
-// outline costs one listing per directory and no copies of the text.
-Status append_outline(const FileSystem& fs, std::string& path, std::string& prefix,
+// and a line feed. Each level goes down by the id of the directory it lists,
+// found by name in its parent, never by a path walked again from the root;
+// `prefix` is a working buffer that each level extends for its children and
+// cuts back afterwards, so the outline costs one listing and one lookup per
+// directory and no copies of the text.
+Status append_outline(const FileSystem& fs, std::uint64_t dir, std::string& prefix,
                       std::string& out) {
-    Result<Listing> listing = fs.ls(path);
+    Result<Listing> listing = fs.ls_raw(dir);
     if (!listing) return listing.error();
-    const std::size_t path_size = path.size();
     const std::size_t prefix_size = prefix.size();
     for (const std::string& directory : listing->directories) {
         out.append(prefix).append(directory).append("/\n");
-        // Always one separator: a doubled one (below the root, or a path
-        // given with a trailing slash) names the same entry.
-        path.append("/").append(directory);
+        Result<std::uint64_t> below = fs.find_inode_by_name(dir, directory);
+        if (!below) return below.error();
         prefix.append("  ");
-        Status below = append_outline(fs, path, prefix, out);
-        path.resize(path_size);
+        Status outlined = append_outline(fs, *below, prefix, out);
         prefix.resize(prefix_size);
-        if (!below) return below;
+        if (!outlined) return outlined;
     }
     for (const std::string& file : listing->files) {
         out.append(prefix).append(file).append("\n");
@@ -266,11 +267,15 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::optional<std::string_view> ident;
         if (!bind_method(kTree, args, nargs, kwnames, arg::Path{path}, arg::OptionalText{ident}))
             return nullptr;
-        std::string working_path(path.text);
+        const FileSystem& fs = *file_system(self);
+        Result<INodeGuard> top = fs.get_inode_by_path(path.text);
+        if (!top) return raise_io_error(top.error());
+        const std::uint64_t top_id = (*top)->id();
+        top->release();
         std::string prefix(ident.value_or(std::string_view()));
         std::string out;
         // A failure anywhere fails the whole call: no partial outline.
-        Status done = append_outline(*file_system(self), working_path, prefix, out);
+        Status done = append_outline(fs, top_id, prefix, out);
         if (!done) return raise_io_error(done.error());
         return to_str(out);
     });

@@ -1,5 +1,6 @@
 #include "pybinding/read_report.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,15 +14,23 @@ namespace halvorn::py {
 namespace {
 
 // One write does it; the loop only finishes a write that a signal
-// interrupted or that the descriptor took in part (a pipe near full).
+// interrupted or that the descriptor took in part (a pipe near full). A
+// descriptor set non-blocking that is full for the moment (a pipe its reader
+// has not drained yet) is waited for until it takes the rest, as a blocking
+// one would be; only one that is closed or broken loses the line.
 void write_whole(const char* next, const char* end) noexcept {
     while (next < end) {
         const ssize_t written = write(STDOUT_FILENO, next, static_cast<std::size_t>(end - next));
-        if (written < 0) {
-            if (errno == EINTR) continue;
+        if (written >= 0) {
+            next += written;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Whatever poll says, the next write tells: an error or a hang-up
+            // makes it fail for good, and an interrupted wait just loops.
+            pollfd out{.fd = STDOUT_FILENO, .events = POLLOUT, .revents = 0};
+            (void)poll(&out, 1, -1);
+        } else if (errno != EINTR) {
             return;
         }
-        next += written;
     }
 }
 

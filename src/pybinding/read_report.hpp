@@ -10,7 +10,8 @@ namespace halvorn::py {
 // Writes "Read <count> bytes from file\n" to file descriptor 1: straight to
 // the descriptor, not through sys.stdout, and in one write so that the line
 // reaches it whole even while other threads or processes write there too.
-// A standard output that is closed or broken loses the line; the read it
+// A standard output that is full is waited for, also when it is set
+// non-blocking; one that is closed or broken loses the line, and the read it
 // reports has happened and is not undone for that.
 //
 // The caller is attached to the interpreter and holds none of the binding's

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <optional>
 
 #include "pybinding/ref.hpp"
 
@@ -138,8 +139,15 @@ PyObject* to_stat_result(const NodeStatus& status, std::uint64_t device) noexcep
     Layout* fields = layout();
     if (fields == nullptr) return nullptr;
     const Time modified(status.modified_ns);
-    const Time created(status.created_ns);
-    if (!modified || !created) return nullptr;
+    if (!modified) return nullptr;
+    // A node not changed since it was made (within the clock's few
+    // milliseconds) shares its three time objects.
+    std::optional<Time> created_apart;
+    if (status.created_ns != status.modified_ns) {
+        created_apart.emplace(status.created_ns);
+        if (!*created_apart) return nullptr;
+    }
+    const Time& created = created_apart ? *created_apart : modified;
     // Every value first, so that a failed allocation leaves no half-made
     // result; the constants were made with the layout.
     Ref ino = Ref::steal(PyLong_FromUnsignedLongLong(status.id));

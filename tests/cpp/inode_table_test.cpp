@@ -108,6 +108,29 @@ TEST(InodeTable, OrderDependsOnTheSeed) {
     EXPECT_EQ(order(5), order(5));
 }
 
+// A visit holds no shard while it visits (the rendering of a large file
+// takes long): another thread inserts into every shard and removes from them
+// meanwhile, which would wait for the visit to end if it held one.
+TEST(InodeTable, AVisitLetsOthersChangeTheTable) {
+    INodeTable table(13);
+    for (std::uint64_t id = 0; id < 64; ++id)
+        (void)table.insert(file_node(id));
+    std::size_t visited = 0;
+    table.for_each([&](const INode& node) {
+        if (visited++ != 0) return;
+        std::thread([&, id = node.id()] {
+            for (std::uint64_t other = 100; other < 164; ++other)
+                (void)table.insert(file_node(other));
+            for (std::uint64_t other = 0; other < 64; ++other) {
+                if (other != id) {
+                    EXPECT_NE(table.remove(other), nullptr);
+                }
+            }
+        }).join();  // hangs if the visit holds the shard of any of them
+    });
+    EXPECT_EQ(table.size(), 65u);
+}
+
 TEST(InodeTable, RemoveWaitsForAGuardHeldByAnotherThread) {
     INodeTable table(9);
     (void)table.insert(file_node(1));

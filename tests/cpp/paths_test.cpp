@@ -128,16 +128,17 @@ TEST(PathsSymlinks, LinksAreFollowedAndFoundUnderTheirTargetsName) {
     ASSERT_TRUE(through.ok());
     EXPECT_EQ((*through)->id(), file);
     EXPECT_TRUE(*fs.is_directory_raw(link));
-    // A link that leads nowhere names nothing, and the entries after it are
-    // found (and their names stay taken) as in any other directory.
+    // A link that leads nowhere is passed over, by lookups as by the check
+    // for a taken name: an entry listed after it is found, and only once.
     auto dir = *fs.create_inode(kRootId, "d", INodeKind::Directory);
     ASSERT_TRUE(fs.create_symlink(dir, "dangling", 999999).ok());
-    auto after = *fs.create_inode(dir, "after", INodeKind::File);
+    auto after = *fs.create_inode(dir, "after", INodeKind::Directory);
     EXPECT_EQ(*fs.find_inode_by_name(dir, "after"), after);
-    EXPECT_TRUE(fs.get_inode_by_path("/d/after").ok());
+    EXPECT_EQ((*fs.get_inode_by_path("/d/after"))->id(), after);
     EXPECT_EQ(fs.create_inode(dir, "after", INodeKind::File).error(),
               IoError::ResourceAlreadyExists);
-    EXPECT_EQ(fs.find_inode_by_name(dir, "dangling").error(), IoError::InodeNotFound);
+    EXPECT_TRUE(fs.mkdir("/d/after/inner").ok());
+    EXPECT_EQ(fs.find_inode_by_name(dir, "missing").error(), IoError::InodeNotFound);
 }
 
 TEST(PathsSymlinks, ALoopIsCutOff) {

@@ -1,14 +1,9 @@
-// Renames: what only the core can show (depths, links, handles), and real
-// threads racing renames against each other and everything else. The cases
-// of which rename succeeds and which fails are in the Python tests' table.
+// Renames: what only the core can show (depths, links, handles). The cases
+// of which rename succeeds and which fails are in the Python tests' table,
+// and renames racing other threads in core_concurrency_test.cpp.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <random>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fs/file_system.hpp"
@@ -18,15 +13,6 @@ namespace halvorn {
 namespace {
 
 using Names = std::vector<std::string>;
-
-template <class Body>
-void run_threads(int count, Body body) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < count; ++t)
-        threads.emplace_back(body, t);
-    for (auto& thread : threads)
-        thread.join();
-}
 
 std::string chain(std::string path, int levels) {
     for (int i = 0; i < levels; ++i)
@@ -90,146 +76,6 @@ TEST(Rename, OpenFilesAndLinksMoveAsTheyAre) {
     EXPECT_EQ(fs->ls("/a")->directories, Names{});
     EXPECT_EQ(fs->ls("/c")->directories, Names{"b"});
     EXPECT_EQ(fs->stat("/c/b/g")->size, 2u);
-    EXPECT_EQ(testing::check_tree(*fs), "");
-}
-
-// Two renames that would each put the other directory inside itself: at most
-// one wins, and the tree never holds a cycle or loses a node.
-TEST(RenameThreads, CrossedMovesNeverMakeACycle) {
-    auto fs = FileSystem::create();
-    for (int round = 0; round < 2000; ++round) {
-        ASSERT_TRUE(fs->mkdir("/a").ok());
-        ASSERT_TRUE(fs->mkdir("/b").ok());
-        std::atomic<int> wins{0};
-        run_threads(2, [&](int t) {
-            Status moved = t == 0 ? fs->rename("/a", "/b/a") : fs->rename("/b", "/a/b");
-            if (moved)
-                ++wins;
-            else
-                ASSERT_TRUE(moved.error() == IoError::InodeNotFound ||
-                            moved.error() == IoError::MoveIntoOwnSubtree)
-                    << moved.error();
-        });
-        ASSERT_EQ(wins, 1) << round;
-        ASSERT_EQ(testing::check_tree(*fs), "") << round;
-        ASSERT_EQ(fs->inodes().size(), 3u) << round;
-        ASSERT_TRUE(fs->rm("/", true).ok());
-    }
-}
-
-// A file replaced by a rename over it is never missing: the way a program
-// replaces a configuration file safely.
-TEST(RenameThreads, AReplacedFileIsNeverMissing) {
-    auto fs = FileSystem::create();
-    ASSERT_TRUE(fs->mkdir("/d").ok());
-    ASSERT_TRUE(fs->touch("/d/config").ok());
-    std::atomic<bool> stop{false};
-    std::thread replacer([&] {
-        for (int round = 0; round < 30000; ++round) {
-            ASSERT_TRUE(fs->touch("/d/config.new").ok());
-            Status replaced = fs->rename("/d/config.new", "/d/config");
-            // A reader's handle holds the old file for a moment.
-            if (!replaced) {
-                ASSERT_EQ(replaced.error(), IoError::ResourceCurrentInUse);
-                ASSERT_TRUE(fs->rm("/d/config.new", false).ok());
-            }
-        }
-        stop = true;
-    });
-    run_threads(2, [&](int) {
-        const FileHandleType read(FileHandleType::READ);
-        while (!stop) {
-            ASSERT_TRUE(fs->stat("/d/config").ok());
-            auto opened = FileSystem::open(fs, "/d/config", read, Creation::Never);
-            if (!opened) {
-                ASSERT_EQ(opened.error(), IoError::ResourceCurrentInUse);
-            }
-            auto listing = fs->ls("/d");
-            ASSERT_TRUE(listing.ok());
-            ASSERT_EQ(std::count(listing->files.begin(), listing->files.end(), "config"), 1);
-        }
-    });
-    replacer.join();
-    EXPECT_EQ(testing::check_tree(*fs), "");
-}
-
-// Renames between a few directories race creations, removals, listings,
-// opens and path lookups. Every answer must be one some order of the
-// operations gives: listings hold no name twice, a path built for a node is
-// one of the places it can be, and the tree is whole at the end.
-TEST(RenameThreads, RenamesRaceEverythingElse) {
-    auto fs = FileSystem::create();
-    const std::vector<std::string> dirs = {"/p", "/q", "/p/r", "/q/s"};
-    for (const auto& dir : dirs)
-        ASSERT_TRUE(fs->mkdir(dir).ok());
-    std::atomic<bool> stop{false};
-    std::thread movers[2];
-    for (int m = 0; m < 2; ++m) {
-        movers[m] = std::thread([&, m] {
-            std::mt19937 random(m + 1);
-            for (int step = 0; step < 20000; ++step) {
-                const std::string& from = dirs[random() % dirs.size()];
-                const std::string& to = dirs[random() % dirs.size()];
-                const std::string name = std::to_string(random() % 6);
-                Status moved = fs->rename(from + "/" + name, to + "/" + name);
-                (void)moved;
-                if (step % 500 == 0) {
-                    // A directory moved into another and back.
-                    (void)fs->rename("/q/s", "/p/r/s");
-                    (void)fs->rename("/p/r/s", "/q/s");
-                }
-            }
-        });
-    }
-    std::thread churn([&] {
-        std::mt19937 random(7);
-        while (!stop) {
-            const std::string path =
-                dirs[random() % dirs.size()] + "/" + std::to_string(random() % 6);
-            switch (random() % 4) {
-                case 0:
-                    (void)fs->touch(path);
-                    break;
-                case 1:
-                    (void)fs->mkdir(path);
-                    break;
-                case 2:
-                    (void)fs->rm(path, true);
-                    break;
-                default: {
-                    auto opened = FileSystem::open(fs, path, FileHandleType(FileHandleType::WRITE),
-                                                   Creation::Never);
-                    (void)opened;
-                }
-            }
-        }
-    });
-    std::thread reader([&] {
-        while (!stop) {
-            for (const auto& dir : dirs) {
-                auto listing = fs->ls(dir);
-                if (!listing) continue;  // moved away for a moment
-                std::set<std::string> seen;
-                for (const auto& name : listing->files)
-                    ASSERT_TRUE(seen.insert(name).second) << dir << "/" << name;
-                for (const auto& name : listing->directories)
-                    ASSERT_TRUE(seen.insert(name).second) << dir << "/" << name;
-            }
-            auto s = fs->get_inode_by_path("/q/s");
-            if (!s) s = fs->get_inode_by_path("/p/r/s");
-            if (s) {
-                auto path = fs->get_path_by_inode((*s)->id());
-                if (path) {
-                    ASSERT_TRUE(*path == "/q/s" || *path == "/p/r/s") << *path;
-                }
-            }
-        }
-    });
-    for (auto& mover : movers)
-        mover.join();
-    stop = true;
-    churn.join();
-    reader.join();
     EXPECT_EQ(testing::check_tree(*fs), "");
 }
 

@@ -1,10 +1,15 @@
 #include "fs/rw_lock.hpp"
 
 #include "error/internal_fault.hpp"
+#include "fs/thread_records.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -59,6 +64,37 @@ TEST(RwLock, WriterWaitsForReaders) {
     EXPECT_TRUE(written);
 }
 
+double thread_cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// A writer kept waiting by a long read (a listing of a large directory, the
+// rendering of a large file) sleeps instead of spinning: its CPU time stays a
+// small part of the time it waits.
+TEST(RwLock, AWriterThatWaitsLongSleeps) {
+    RwLock lock;
+    std::atomic<bool> reading{false};
+    std::thread reader([&] {
+        ReadLock hold(lock);
+        reading = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
+    while (!reading)
+        std::this_thread::yield();
+    const double cpu_before = thread_cpu_seconds();
+    const auto before = std::chrono::steady_clock::now();
+    {
+        WriteLock hold(lock);
+    }
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+    const double cpu = thread_cpu_seconds() - cpu_before;
+    reader.join();
+    EXPECT_LT(cpu, waited / 4) << "waited " << waited << " s";
+}
+
 // Writers exclude each other and readers see whole updates, whether the
 // readers hold read slots or (having used all of theirs) count themselves.
 // A slotted reader is kept out by the store-load handshake alone, so
@@ -96,6 +132,38 @@ TEST(RwLock, WritesAreExclusiveForSlottedAndCountedReaders) {
     slotted.join();
     counted.join();
     EXPECT_EQ(a, 40000u);
+}
+
+// Reader threads that each start, read and end while writers take turns:
+// records leave the list the writers scan and come back to it for the next
+// thread, and a writer standing on one as it goes must still see every
+// reader that is there.
+TEST(RwLock, WritesStayExclusiveWhileReaderThreadsComeAndGo) {
+    RwLock lock;
+    std::uint64_t a = 0, b = 0;  // guarded by lock; always equal outside it
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        while (!stop) {
+            WriteLock hold(lock);
+            ++a;
+            ++b;
+        }
+    });
+    for (int round = 0; round < 100; ++round) {
+        std::vector<std::thread> readers;
+        for (int r = 0; r < 4; ++r) {
+            readers.emplace_back([&] {
+                for (int i = 0; i < 20; ++i) {
+                    ReadLock hold(lock);
+                    ASSERT_EQ(a, b);
+                }
+            });
+        }
+        for (auto& reader : readers)
+            reader.join();
+    }
+    stop = true;
+    writer.join();
 }
 
 // Asking for a lock one reads would wait forever, whether the read holds a
@@ -170,6 +238,62 @@ TEST(RwLockLitmus, AReaderAndAWriterNeverHoldTheLockTogether) {
     first.join();
     second.join();
     EXPECT_EQ(overlaps, 0) << "in " << rounds << " rounds";
+}
+
+// A writer's scan walks one record per thread alive that has read: the
+// records of a thousand threads that read at once and ended leave it, and
+// the next threads take theirs from those handed back.
+TEST(ReadSlots, RecordsOfEndedThreadsLeaveTheScan) {
+    RwLock lock;
+    {
+        ReadLock mine(lock);
+    }  // this thread's record is in the list from here on
+    const std::size_t before = thread_records::in_use();
+    constexpr int kThreads = 1000;
+    std::barrier all_reading(kThreads);
+    std::vector<std::thread> burst;
+    for (int t = 0; t < kThreads; ++t) {
+        burst.emplace_back([&] {
+            ReadLock hold(lock);
+            all_reading.arrive_and_wait();
+        });
+    }
+    for (auto& thread : burst)
+        thread.join();
+    EXPECT_EQ(thread_records::in_use(), before);
+    std::thread([&] {
+        ReadLock hold(lock);
+        EXPECT_EQ(thread_records::in_use(), before + 1);
+    }).join();
+    EXPECT_EQ(thread_records::in_use(), before);
+}
+
+// After fork() the child has only the thread that forked; what other threads
+// of the parent held must not keep the child's writers waiting forever.
+TEST(ReadSlots, AForkFromAThreadedParentLeavesNoReaderBehind) {
+    RwLock lock;
+    std::atomic<bool> reading{false}, done{false};
+    std::thread reader([&] {
+        ReadLock hold(lock);
+        reading = true;
+        while (!done)
+            std::this_thread::yield();
+    });
+    while (!reading)
+        std::this_thread::yield();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(20);  // the old fault is a hang
+        {
+            WriteLock hold(lock);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    done = true;
+    reader.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 TEST(ReadSlots, WaitingForOnesOwnAnnouncementIsAFault) {

@@ -1,6 +1,7 @@
 """The report line of `read` in hosts that capture standard output through a
 pipe drained by one of their own threads: the write must not wait for that
-thread while keeping it out. Each host runs in a process of its own, under a
+thread while keeping it out, nor give up on a pipe set non-blocking that is
+full for the moment. Each host runs in a process of its own, under a
 deadline, since a fault here is a hang."""
 
 import os
@@ -52,6 +53,49 @@ def test_a_pipe_drained_by_a_thread_of_the_same_process(run_python):
     done = run_python(DRAINED.format(body=READ_LOOP.format(reads=reads)))
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stderr == LINE * reads
+
+
+# Descriptor 1 becomes a non-blocking pipe, filled to the brim before a read;
+# the pipe is drained only once the read has had time to find it full. The
+# report line must wait for room rather than be lost. The drained text, less
+# the filling, goes to standard error at the end.
+FULL_NON_BLOCKING = """
+import os, threading
+import halvorn
+reader, writer = os.pipe()
+os.dup2(writer, 1)
+os.close(writer)
+os.set_blocking(1, False)
+filled = 0
+for size in (1 << 16, 1):
+    try:
+        while True:
+            filled += os.write(1, b"." * size)
+    except BlockingIOError:
+        pass
+fs = halvorn.PyFs()
+handle = fs.open("/f", "rw")
+handle.write(b"x")
+reading = threading.Thread(target=handle.read, args=(1,))
+reading.start()
+reading.join(0.5)
+chunks = []
+def drain():
+    while chunk := os.read(reader, 1 << 16):
+        chunks.append(chunk)
+drainer = threading.Thread(target=drain)
+drainer.start()
+reading.join()
+os.close(1)  # the drain's end of file
+drainer.join()
+os.write(2, b"".join(chunks)[filled:])
+"""
+
+
+def test_a_full_non_blocking_pipe_is_waited_for(run_python):
+    done = run_python(FULL_NON_BLOCKING)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stderr == LINE
 
 
 def kernel_environment():

@@ -691,6 +691,70 @@ def test_a_failing_read_lets_finalizers_use_its_handle(fs):
     assert seen == [0]
 
 
+try:
+    import _testcapi
+except ImportError:  # an interpreter built without its test modules
+    _testcapi = None
+
+
+@pytest.mark.skipif(_testcapi is None, reason="no _testcapi to make an allocation fail with")
+@pytest.mark.parametrize("call", ["read", "listdir"])
+@isolated(seconds=10)
+def test_an_allocation_failing_in_a_call_lets_finalizers_use_what_it_locks(fs, call, capfd):
+    # The MemoryError of a failed allocation is made on the spot, and with an
+    # exception being handled and none left on the interpreter's free list,
+    # making it can run the garbage collector there and then (before 3.12).
+    # A finalizer it runs may use the very handle or directory the call
+    # works on, so no allocation may happen while the call holds their locks.
+    fs.mkdir("/d")
+    fs.touch("/d/entry")
+    handle = fs.open("/d/entry", "rw")
+    handle.write(b"x")
+    seen = []
+
+    class Finalizer:
+        def __del__(self):
+            if call == "read":
+                seen.append(handle.tell())
+            else:
+                fs.mkdir("/d/made")
+                seen.append(fs.listdir("/d"))
+
+    def garbage():
+        cycle = Finalizer()
+        cycle.self = cycle
+
+    thresholds = gc.get_threshold()
+    gc.disable()
+    spares = [MemoryError() for _ in range(64)]  # empties the free list
+    garbage()
+    gc.set_threshold(1)  # the next tracked allocation collects
+    raised = None
+    try:
+        try:
+            raise KeyError
+        except KeyError:
+            # The next allocation fails: the call's own, and nothing before
+            # it (a Python-level call between would allocate).
+            _testcapi.set_nomemory(0, 1)
+            gc.enable()
+            if call == "read":
+                handle.read(1)
+            else:
+                fs.listdir("/d")
+    except MemoryError as error:
+        raised = error
+    finally:
+        _testcapi.remove_mem_hooks()
+        gc.set_threshold(*thresholds)
+        gc.enable()
+    del spares
+    gc.collect()
+    assert isinstance(raised, MemoryError)
+    assert seen == ([0] if call == "read" else [(["entry"], ["made"])])
+    assert capfd.readouterr().err == ""
+
+
 # --- Objects that convert in odd ways -----------------------------------------
 
 
