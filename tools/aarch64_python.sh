@@ -33,6 +33,7 @@ packages=python3,libpython3-dev,python3-pytest,python3-hypothesis,python3-numpy
 make_root() {
     echo "== aarch64 Python: Debian arm64 root ($root)"
     rm -rf "$root"
+    mkdir -p "$out"
     debootstrap --foreign --arch=arm64 --variant=minbase --include="$packages" bookworm \
         "$root" "${DEBIAN_MIRROR:-http://deb.debian.org/debian}" >"$out/debootstrap.log"
     local deb
@@ -76,13 +77,17 @@ cmake -S . -B "$out/module" "${generator[@]}" \
     -DPython_EXECUTABLE="$python" -DPython_INCLUDE_DIR="$include" \
     -DCMAKE_CXX_FLAGS="-isystem $out/python-include" >/dev/null
 cmake --build "$out/module" --parallel "$jobs"
-module_dir=$out/module/src/pybinding
+# Laid out as the wheel lays it out: the extension, the console script's
+# module and the halvornfs package side by side.
+module_dir=$out/site
+rm -rf "$module_dir"
+cmake --install "$out/module" --prefix "$module_dir" >/dev/null
 
 # qemu-user ignores a program's limit on its address space (the limit would
 # bind the emulator itself): memory cannot be made to run out here.
 needs_address_space_limit=test_running_out_of_memory_is_a_memory_error
 echo "== aarch64 Python: pytest under qemu-user (not run: $needs_address_space_limit)"
-export PYTHONPATH=$module_dir:$here/src/shell
+export PYTHONPATH=$module_dir
 export PYTHONNOUSERSITE=1
 found=$("$python" -c 'import halvorn, platform; print(platform.machine(), halvorn.__file__)')
 [[ $found == "aarch64 $module_dir/"* ]] || {

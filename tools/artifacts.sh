@@ -6,7 +6,7 @@
 #     needs, and installing it must build the module and give a working
 #     halvorn-shell;
 #   - the wheel (pip wheel .), repaired by auditwheel into a manylinux wheel
-#     that installs the module, halvorn-shell and halvorn-stubs.
+#     that installs the module, halvorn-shell, halvorn-stubs and halvornfs.
 #
 # Everything goes to build/artifacts; PYTHON (python3 by default) is the
 # interpreter the artifacts are built for.
@@ -53,7 +53,8 @@ echo "$sdist"
 # tables, the stubs, the console script, the license.
 listing=$(tar -tzf "$sdist")
 for needed in pyproject.toml CMakeLists.txt LICENSE README.md src/fs/unicode_tables.inc \
-    halvorn-stubs/__init__.pyi src/shell/halvorn_shell.py src/pybinding/exports.map; do
+    halvorn-stubs/__init__.pyi src/shell/halvorn_shell.py src/pybinding/exports.map \
+    src/halvornfs/__init__.py src/halvornfs/py.typed; do
     grep -q "^halvorn-[^/]*/$needed\$" <<<"$listing" || {
         echo "the sdist lacks $needed" >&2
         exit 1
@@ -93,11 +94,20 @@ import pathlib
 import halvorn
 
 files = {str(path) for path in metadata.files("halvorn")}
-for needed in ("halvorn-stubs/__init__.pyi", "halvorn_shell.py"):
+for needed in ("halvorn-stubs/__init__.pyi", "halvorn_shell.py", "halvornfs/__init__.py",
+               "halvornfs/filesystem.py", "halvornfs/py.typed"):
     assert needed in files, f"the wheel does not install {needed}"
+specs = metadata.entry_points(group="fsspec.specs")
+assert [e.value for e in specs if e.name == "halvorn"] == ["halvornfs.filesystem:HalvornFileSystem"]
 assert any(path.endswith("licenses/LICENSE") for path in files), "no license file"
 fs = halvorn.PyFs()
 fs.mkdir("/d")
 assert fs.listdir("/") == ([], ["d"])
+# The file objects need the standard library alone: fsspec is not installed here.
+import halvornfs
+
+with halvornfs.open(fs, "/d/f.txt", "w") as file:
+    file.write("layer")
+assert halvornfs.open(fs, "/d/f.txt").read() == "layer"
 print(f"wheel: halvorn {metadata.version('halvorn')} from {pathlib.Path(halvorn.__file__).name}")
 PY

@@ -13,8 +13,10 @@ python=$(bash tools/free_threaded_python.sh)
 # need a Rust toolchain from crates.io: wheels only for those makes pip take
 # their newest releases that have wheels. Wheels only for everything would
 # go back years instead, for the notebook kernel, whose tornado builds from
-# source with the C compiler alone.
-export PIP_ONLY_BINARY=hypothesis,ast-serialize,librt
+# source with the C compiler alone. pandas and pyarrow publish free-threaded
+# wheels for some releases only, and pyarrow's sources need Arrow's C++
+# libraries: wheels only for those too.
+export PIP_ONLY_BINARY=hypothesis,ast-serialize,librt,pandas,pyarrow
 status=0
 PYTHON_GIL=0 bash tools/python_suite.sh "$python" 3.13t "$@" || status=$?
 

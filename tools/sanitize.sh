@@ -65,6 +65,10 @@ build_module() {  # build dir, sanitizers, python
         -DHALVORN_SANITIZE="$2" -DHALVORN_BUILD_MODULE=ON \
         -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$3" >/dev/null
     cmake --build "$1" --parallel "$jobs" --target halvorn
+    # Laid out as the wheel lays it out, in $1/site: the extension, the
+    # console script's module and the halvornfs package side by side.
+    rm -rf "$1/site"
+    cmake --install "$1" --prefix "$1/site" >/dev/null
 }
 
 # Fails unless the interpreter imports halvorn from the sanitized build: an
@@ -144,7 +148,7 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     runtime_library libubsan.so >/dev/null
 
     build_module build/asan-py address,undefined "$python"
-    module_dir=$root/build/asan-py/src/pybinding
+    module_dir=$root/build/asan-py/site
 
     # Reports go to files, so that one made in a child process (the shell
     # tests start interpreters of their own) is seen even when the test that
@@ -154,7 +158,7 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     export LD_PRELOAD=$asan
     export ASAN_OPTIONS=detect_leaks=0:log_path=$reports/asan
     export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
-    export PYTHONPATH=$module_dir:$root/src/shell
+    export PYTHONPATH=$module_dir
     export PYTHONNOUSERSITE=1
 
     check_module_from python "$python" "$module_dir"
@@ -189,9 +193,9 @@ mode_python_tsan() {
     PIP_ONLY_BINARY=:all: "$venv/bin/python" -m pip install -q --disable-pip-version-check \
         "${requirements[@]}"
     build_module build/tsan-py thread "$python"
-    module_dir=$root/build/tsan-py/src/pybinding
+    module_dir=$root/build/tsan-py/site
 
-    export PYTHONPATH=$module_dir:$root/src/shell
+    export PYTHONPATH=$module_dir
     export PYTHONNOUSERSITE=1
     export PYTHON_GIL=0
     check_module_from python-tsan "$venv/bin/python" "$module_dir"

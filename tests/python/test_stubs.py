@@ -102,3 +102,9 @@ def test_shell_and_examples_type_check(stub_env):
     files = [ROOT / "src" / "shell" / "halvorn_shell.py", *sorted((ROOT / "examples").glob("*.py"))]
     result = run(stub_env, "mypy", "--no-error-summary", *map(str, files))
     assert result.returncode == 0, result.stdout
+
+
+def test_the_layer_type_checks_strictly(stub_env):
+    pytest.importorskip("fsspec")
+    result = run(stub_env, "mypy", "--strict", "--no-error-summary", str(ROOT / "src" / "halvornfs"))
+    assert result.returncode == 0, result.stdout
