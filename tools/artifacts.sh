@@ -97,8 +97,8 @@ files = {str(path) for path in metadata.files("halvorn")}
 for needed in ("halvorn-stubs/__init__.pyi", "halvorn_shell.py", "halvornfs/__init__.py",
                "halvornfs/filesystem.py", "halvornfs/py.typed"):
     assert needed in files, f"the wheel does not install {needed}"
-specs = metadata.entry_points(group="fsspec.specs")
-assert [e.value for e in specs if e.name == "halvorn"] == ["halvornfs.filesystem:HalvornFileSystem"]
+backends = metadata.entry_points(group="fsspec.specs")
+assert [e.value for e in backends if e.name == "halvorn"] == ["halvornfs.filesystem:HalvornFileSystem"]
 assert any(path.endswith("licenses/LICENSE") for path in files), "no license file"
 fs = halvorn.PyFs()
 fs.mkdir("/d")

@@ -1,7 +1,7 @@
 """The fsspec class of halvornfs against the in-memory file systems fsspec
 users have today, and the kernel's tmpfs through the builtin open.
 
-    python3 -m pip install '.[fsspec]' 'morefs[memfs]' pandas && python3 bench/fsspec_layer.py
+    python3 -m pip install '.[fsspec]' 'morefs[memfs]' pandas && python3 bench/layer.py
 
 Rows:
   (a) N small files (100 bytes, 100 to a directory) for N = 10,000 and
