@@ -54,8 +54,11 @@ qemu=$(command -v qemu-aarch64-static || command -v qemu-aarch64)
 # qemu-user ignores a program's limit on its address space (the limit would
 # bind the emulator itself), so a test that needs memory to run out cannot
 # make it run out here.
-not_run=(HostileRegressions.MemoryRunningOutInARemovalLeavesEveryFileWhole)
-echo "aarch64: not run under emulation: ${not_run[0]}"
+not_run=(
+    HostileRegressions.MemoryRunningOutInARemovalLeavesEveryFileWhole
+    HostileRegressions.MemoryRunningOutInAGrowthGivesItsReservationBack
+)
+echo "aarch64: not run under emulation: ${not_run[*]}"
 
 # A reader of an RwLock announces itself with a seq_cst store and then looks
 # for a writer with a seq_cst load (STLR, then LDAR). Arm keeps the two in
@@ -63,10 +66,17 @@ echo "aarch64: not run under emulation: ${not_run[0]}"
 # the load pass the store). Where the check sees that, or cannot tell, the
 # tests whose verdict is this handshake of readers and writers could fail
 # for the emulator's sake, and they are left out on a line that says why.
+# The stress program's threads lean on it too, through every lock they
+# share: renames hold several directories at once, and a run in a few
+# hundred under this emulator has hung with them. There it runs with one
+# thread, which still checks every operation and invariant on Arm code; its
+# threads are checked natively and under ThreadSanitizer.
 needs_store_load_order=(
     RwLockLitmus.AReaderAndAWriterNeverHoldTheLockTogether
     RwLock.WritesAreExclusiveForSlottedAndCountedReaders
+    CoreStress.FiveSeconds
 )
+stress_threads=4
 echo "== aarch64: store buffering under qemu-user"
 status=0
 report=$("$qemu" -L /usr/aarch64-linux-gnu "$order_check") || status=$?
@@ -86,6 +96,7 @@ case $status in
     fi
     printf '  %s\n' "${needs_store_load_order[@]}"
     not_run+=("${needs_store_load_order[@]}")
+    stress_threads=1
     ;;
 *)
     echo "aarch64: the store-buffering check failed (status $status)" >&2
@@ -97,5 +108,5 @@ pattern=$(IFS='|' && echo "${not_run[*]}")
 run_ctest "$out/halvorn" aarch64 -E "^(${pattern//./\\.})\$"
 
 seconds=${STRESS_SECONDS:-10}
-echo "== aarch64: stress program, 4 threads for $seconds s under qemu-user"
-"$qemu" -L /usr/aarch64-linux-gnu "$stress" --threads 4 --seconds "$seconds"
+echo "== aarch64: stress program, $stress_threads thread(s) for $seconds s under qemu-user"
+"$qemu" -L /usr/aarch64-linux-gnu "$stress" --threads "$stress_threads" --seconds "$seconds"
