@@ -78,10 +78,12 @@ cmake -S . -B "$out/module" "${generator[@]}" \
     -DCMAKE_CXX_FLAGS="-isystem $out/python-include" >/dev/null
 cmake --build "$out/module" --parallel "$jobs"
 # Laid out as the wheel lays it out: the extension, the console script's
-# module and the halvornfs package side by side.
+# module, the halvornfs package and the metadata that names its fsspec entry
+# point, side by side.
 module_dir=$out/site
 rm -rf "$module_dir"
 cmake --install "$out/module" --prefix "$module_dir" >/dev/null
+python3 tools/dist_info.py "$module_dir"
 
 # qemu-user ignores a program's limit on its address space (the limit would
 # bind the emulator itself): memory cannot be made to run out here. And the

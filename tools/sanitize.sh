@@ -66,9 +66,11 @@ build_module() {  # build dir, sanitizers, python
         -DHALVORN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$3" >/dev/null
     cmake --build "$1" --parallel "$jobs" --target halvorn
     # Laid out as the wheel lays it out, in $1/site: the extension, the
-    # console script's module and the halvornfs package side by side.
+    # console script's module, the halvornfs package and the metadata that
+    # names its fsspec entry point, side by side.
     rm -rf "$1/site"
     cmake --install "$1" --prefix "$1/site" >/dev/null
+    python3 tools/dist_info.py "$1/site"
 }
 
 # Fails unless the interpreter imports halvorn from the sanitized build: an

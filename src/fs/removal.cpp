@@ -124,8 +124,9 @@ Status FileSystem::remove_found(INodeGuard node, bool recurse) {
     }
     // The root stays: removing it removes only what it holds.
     if (node->id() == kRootId) {
-        if (!recurse && !node->as_directory().children.empty())
-            return IoError::DirectoryIsNotEmpty;
+        if (recurse) return {};
+        ReadLock hold(node->kind_lock());
+        if (!node->as_directory().children.empty()) return IoError::DirectoryIsNotEmpty;
         return {};
     }
     return unlink_and_delete(std::move(node), nullptr, &mark);
