@@ -79,6 +79,10 @@ class PyFileHandle:
         """Reads into a writable buffer and advances; reports nothing."""
     def truncate(self, size: SupportsIndex | None = None) -> int:
         """Cuts or zero-extends the file (at the offset by default); needs "w"."""
+    def pread(self, size: SupportsIndex, offset: SupportsIndex) -> bytes:
+        """Up to size bytes from offset; the offset stays; reports nothing."""
+    def pwrite(self, buffer: Buffer, offset: SupportsIndex) -> int:
+        """Writes all of a bytes-like buffer at offset (zeros fill a gap); the offset stays."""
     @property
     def closed(self) -> bool:
         """True once the handle is closed."""

@@ -72,36 +72,48 @@ Result<FileHandle> FileHandle::attach(std::shared_ptr<FileSystem> fs, std::uint6
     return FileHandle(std::move(fs), id, type, &file);
 }
 
-Result<std::uint64_t> FileHandle::readable(std::uint64_t wanted) const {
+Result<std::uint64_t> FileHandle::readable_at(std::uint64_t offset, std::uint64_t wanted) const {
     if (!is_open()) return IoError::InvalidFileDescriptor;
     if (!type_.can_read()) return IoError::operation_not_supported("read");
-    return std::min<std::uint64_t>(wanted, file_->data.size() - offset_);
+    const std::uint64_t size = file_->data.size();
+    return offset >= size ? 0 : std::min<std::uint64_t>(wanted, size - offset);
 }
 
-Result<std::uint64_t> FileHandle::read(std::span<std::uint8_t> buffer) {
-    if (!is_open()) return IoError::InvalidFileDescriptor;
-    if (!type_.can_read()) return IoError::operation_not_supported("read");
-    const std::uint64_t count =
-        std::min<std::uint64_t>(buffer.size(), file_->data.size() - offset_);
-    if (count != 0) std::memcpy(buffer.data(), file_->data.data() + offset_, count);
-    offset_ += count;
+Result<std::uint64_t> FileHandle::read_at(std::uint64_t offset,
+                                          std::span<std::uint8_t> buffer) const {
+    const Result<std::uint64_t> count = readable_at(offset, buffer.size());
+    if (count && *count != 0) std::memcpy(buffer.data(), file_->data.data() + offset, *count);
     return count;
 }
 
-Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+Result<std::uint64_t> FileHandle::read(std::span<std::uint8_t> buffer) {
+    const Result<std::uint64_t> count = read_at(offset_, buffer);
+    if (count) offset_ += *count;
+    return count;
+}
+
+Result<std::uint64_t> FileHandle::write_at(std::uint64_t offset,
+                                           std::span<const std::uint8_t> bytes) {
     if (!is_open()) return IoError::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported("write");
+    // An end past what a size can count is a file no memory could hold.
+    if (bytes.size() > std::numeric_limits<std::uint64_t>::max() - offset)
+        return IoError::NoSpaceLeft;
     WriteLock hold(file_->kind_lock());
-    // The offset never passes the end and the bytes are in memory already,
-    // so the sum cannot overflow. A write that does not fit fails before it
-    // changes a byte.
-    const std::uint64_t end = offset_ + bytes.size();
-    if (end > file_->data.size()) {
+    // A write that does not fit fails before it changes a byte; one that
+    // starts past the end leaves zeros in the gap, and an empty one there
+    // leaves the size as it is, as a write to a file on disk does.
+    const std::uint64_t end = offset + bytes.size();
+    if (!bytes.empty() && end > file_->data.size()) {
         if (Status grown = fs_->grow_file(file_->data, end); !grown) return grown.error();
     }
-    if (!bytes.empty()) std::memcpy(file_->data.data() + offset_, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(file_->data.data() + offset, bytes.data(), bytes.size());
     file_->touch_modified();
     return bytes.size();
+}
+
+Result<std::uint64_t> FileHandle::write(std::span<const std::uint8_t> bytes) {
+    return write_at(offset_, bytes);
 }
 
 Result<std::uint64_t> FileHandle::truncate(std::uint64_t size) {

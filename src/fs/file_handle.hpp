@@ -86,10 +86,21 @@ public:
     Result<std::uint64_t> read(std::span<std::uint8_t> buffer);
     // The count a read of `wanted` bytes would return now (the same checks
     // as read), so that a caller can size its buffer to what can be read.
-    Result<std::uint64_t> readable(std::uint64_t wanted) const;
-    // Writes at the offset, growing the file with zeros as needed; the
-    // offset stays where it is.
+    Result<std::uint64_t> readable(std::uint64_t wanted) const {
+        return readable_at(offset_, wanted);
+    }
+    // Writes at the offset, growing the file as needed; the offset stays
+    // where it is.
     Result<std::uint64_t> write(std::span<const std::uint8_t> bytes);
+
+    // The same at a position of the caller's, which may lie past the end
+    // (nothing to read there; a write leaves zeros in the gap). The offset
+    // stays: a caller that keeps its own position, as a file object does,
+    // needs no seek first and no seek's clamping to the end.
+    Result<std::uint64_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
+    Result<std::uint64_t> readable_at(std::uint64_t offset, std::uint64_t wanted) const;
+    Result<std::uint64_t> write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+
     // Moves the offset, clamped to the file's size.
     Status seek(SeekOrigin origin, std::uint64_t amount);
     // Cuts the file to `size` bytes or grows it with zeros; needs WRITE. The

@@ -7,7 +7,7 @@ import errno
 import io
 import operator
 import os
-from typing import TYPE_CHECKING, Callable
+from typing import TYPE_CHECKING
 
 from halvorn import PyFileHandle, Whence
 
@@ -19,18 +19,11 @@ if TYPE_CHECKING:
 _SEEK_DATA = getattr(os, "SEEK_DATA", 3)
 _SEEK_HOLE = getattr(os, "SEEK_HOLE", 4)
 
-# Below this size a bytearray and one copy into bytes is cheapest. Above it
-# the second buffer costs more than the copy: the C library hands a large
-# freed block back to the system, and the next one arrives as fresh pages,
-# each faulted in (1 MiB: 577 µs that way, 41 µs filled in place).
-_FILL_IN_PLACE = 64 * 1024
+# More than any file holds: a read of it reads to the end, and the handle
+# allocates only what is there.
+_ALL = 2**63
 
-# The handle's write takes bytes alone, so any other buffer is copied, in
-# pieces of this size: the C library keeps reusing a block this small, where
-# one copy of a large buffer gets fresh pages that each fault in.
-_WRITE_PIECE = 64 * 1024
-
-# An offset the handle can never have: the next read or write seeks first.
+# An offset the handle can never have: the next readinto seeks first.
 _UNKNOWN = -1
 
 
@@ -40,8 +33,9 @@ class RawFile(io.RawIOBase):
 
     A file object must have a position that writes advance, may seek past
     the end, and may truncate; the handle's writes leave its offset still and
-    its seeks stop at the end. So the position lives here, and the handle's
-    offset is moved to it only before a read or write that needs it there.
+    its seeks stop at the end. So the position lives here: writes and whole
+    reads name it to the handle, and the handle's offset is moved to it only
+    before a readinto that needs it there.
 
     The file's size is kept here as well. While this handle is open no other
     handle can change the file: a writer holds it alone and readers keep
@@ -136,8 +130,12 @@ class RawFile(io.RawIOBase):
             raise ValueError("I/O operation on closed file")
         if not self._readable:
             raise io.UnsupportedOperation("File not open for reading")
-        left = self._size - self._pos
-        return read_bytes(self.readinto, left if left > 0 else 0)
+        try:
+            data = self._handle.pread(_ALL, self._pos)
+        except ValueError as error:
+            raise os_error(error, self.name) from error
+        self._pos += len(data)
+        return data
 
     # --- Writing ------------------------------------------------------------
 
@@ -149,18 +147,11 @@ class RawFile(io.RawIOBase):
         if self._appending:
             self._pos = self._size
         try:
-            if self._pos > self._size:
-                # Past the end, as a seek may leave a file object: the gap
-                # reads back as zero bytes, once something is written.
-                if not memoryview(buffer).nbytes:
-                    return 0
-                self._handle.truncate(self._pos)
-                self._size = self._pos
-            count = write_at(self._handle, buffer, self._pos, self._size)
+            # At the position, which may lie past the end, as a seek may
+            # leave a file object: the gap reads back as zero bytes.
+            count = self._handle.pwrite(buffer, self._pos)
         except ValueError as error:
             raise os_error(error, self.name) from error
-        finally:
-            self._offset = _UNKNOWN  # where the last piece began
         self._pos += count
         if self._pos > self._size:
             self._size = self._pos
@@ -229,59 +220,3 @@ class RawFile(io.RawIOBase):
     def _check_open(self) -> None:
         if self.closed:
             raise ValueError("I/O operation on closed file")
-
-
-class _Filler(io.RawIOBase):
-    """A readinto alone, seen as a raw file: BufferedReader.read(n) makes a
-    bytes object of n bytes and has readinto fill it in place, which Python
-    code cannot do by itself."""
-
-    def __init__(self, readinto: Callable[[Buffer], int]) -> None:
-        super().__init__()
-        self._readinto = readinto
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Buffer) -> int:
-        return self._readinto(buffer)
-
-
-def read_bytes(readinto: Callable[[Buffer], int], size: int) -> bytes:
-    """Up to `size` bytes from `readinto`, which fills what it is given from
-    the position on and returns the count (0 at the end), as one bytes."""
-    if size < _FILL_IN_PLACE:
-        buffer = bytearray(size)
-        if size:
-            del buffer[readinto(buffer) :]
-        return bytes(buffer)
-    reader = io.BufferedReader(_Filler(readinto), 1)
-    try:
-        return reader.read(size)
-    finally:
-        reader.detach()
-
-
-def write_at(handle: PyFileHandle, buffer: Buffer, offset: int, file_size: int) -> int:
-    """Writes all of `buffer` at `offset`, at most `file_size`, the file's
-    size, and returns the count; the handle's offset is left where the last
-    piece began (its write leaves it still)."""
-    if type(buffer) is bytes:
-        handle.seek(offset, Whence.SEEK_SET)
-        return handle.write(buffer)
-    view = memoryview(buffer)
-    if view.ndim != 1 or view.itemsize != 1:
-        view = view.cast("B")
-    size = len(view)
-    if size <= _WRITE_PIECE:
-        handle.seek(offset, Whence.SEEK_SET)
-        return handle.write(bytes(view))
-    if offset + size > file_size:
-        # The file takes its new size at once: grown by each piece, it would
-        # move to a larger allocation again and again (1 MiB in pieces: 825
-        # µs growing as they come, 82 µs grown first).
-        handle.truncate(offset + size)
-    for start in range(0, size, _WRITE_PIECE):
-        handle.seek(offset + start, Whence.SEEK_SET)
-        handle.write(bytes(view[start : start + _WRITE_PIECE]))
-    return size

@@ -14,12 +14,14 @@ from halvorn import PyFileHandle, PyFs, Whence
 
 from halvornfs._errors import os_error
 from halvornfs._open import open as open_file
-from halvornfs._raw import read_bytes, write_at
 
 _NOT_FOUND = "Inode not found"
 _EXISTS = "Resource already exists"
 
-_SET, _END = Whence.SEEK_SET, Whence.SEEK_END
+_END = Whence.SEEK_END
+# More than any file holds: a read of it reads to the end, and the handle
+# allocates only what is there.
+_ALL = 2**63
 _T = TypeVar("_T")
 
 # The tree of every instance made without fs=, so that one call's
@@ -296,14 +298,11 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         except ValueError as error:
             raise os_error(error, path) from error
         try:
+            if start is None and end is None:
+                return handle.pread(_ALL, 0)
             handle.seek(0, _END)
-            size = handle.tell()
-            first = 0
-            if start is not None or end is not None:
-                wanted = range(size)[start:end]
-                first, size = (wanted.start, len(wanted)) if wanted else (0, 0)
-            handle.seek(first, _SET)
-            return read_bytes(handle.readinto, size)
+            wanted = range(handle.tell())[start:end]
+            return handle.pread(len(wanted), wanted.start) if wanted else b""
         except ValueError as error:
             raise os_error(error, path) from error
         finally:
@@ -314,7 +313,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         try:
             if not create:
                 handle.truncate(0)
-            write_at(handle, value, 0, 0)
+            handle.pwrite(value, 0)
         except ValueError as error:
             raise os_error(error, path) from error
         finally:

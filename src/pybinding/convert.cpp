@@ -123,6 +123,14 @@ bool Writable::operator()(PyObject* value) const {
     return false;
 }
 
+bool BytesLike::operator()(PyObject* value) const {
+    if (!PyObject_CheckBuffer(value)) return wrong_type("a bytes-like object", value);
+    // Memory that is not contiguous keeps the BufferError that says so.
+    if (PyObject_GetBuffer(value, &out.view_, PyBUF_SIMPLE) != 0) return false;
+    out.held_ = true;
+    return true;
+}
+
 bool Limit::operator()(PyObject* value, const char* name) const {
     if (value == Py_None) {
         out.reset();

@@ -75,16 +75,19 @@ struct OptionalSize {
     void absent() const { out.reset(); }
 };
 
-// The memory of a writable, contiguous object of the buffer protocol
-// (bytearray, memoryview, array.array, a numpy array), held until the
-// WritableBuffer goes. Its release may run Python code, so the holder lets
-// it go only after every lock of the call is released.
-class WritableBuffer {
+// The memory of a contiguous object of the buffer protocol (bytes,
+// bytearray, memoryview, array.array, a numpy array), held until the
+// HeldBuffer goes. Its release may run Python code, so the holder lets it go
+// only after every lock of the call is released. While it is held the
+// memory cannot move or go (a bytearray refuses to resize), though the
+// object's owner may still change the bytes: a copy from it is then the
+// owner's race, never a read of freed memory.
+class HeldBuffer {
 public:
-    WritableBuffer() = default;
-    WritableBuffer(const WritableBuffer&) = delete;
-    WritableBuffer& operator=(const WritableBuffer&) = delete;
-    ~WritableBuffer() {
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
         if (held_) PyBuffer_Release(&view_);
     }
     std::span<std::uint8_t> bytes() const {
@@ -93,11 +96,18 @@ public:
 
 private:
     friend struct Writable;
+    friend struct BytesLike;
     Py_buffer view_{};
     bool held_ = false;
 };
+// Writable memory only (bytearray, not bytes), for a read to fill.
 struct Writable {
-    WritableBuffer& out;
+    HeldBuffer& out;
+    bool operator()(PyObject* value) const;
+};
+// Any contiguous memory, read-only too, for a write to copy from.
+struct BytesLike {
+    HeldBuffer& out;
     bool operator()(PyObject* value) const;
 };
 

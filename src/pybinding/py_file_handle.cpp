@@ -123,6 +123,46 @@ PyObject* close(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// A read of up to `wanted` bytes as a new bytes object: at `at`, or else at
+// the offset, which it then advances. No Python object is made under the
+// mutex, not even the result: an allocation that fails makes its
+// MemoryError on the spot, which can start the garbage collector, whose
+// finalizers may use this very handle. So the count is taken under the
+// mutex, the bytes are made without it, and the copy is made under it again
+// once the count is seen unchanged; another thread may have moved the
+// offset, written or closed the handle meanwhile, and then the count is
+// taken anew. `wanted` is a byte count from Python and may be anything up
+// to 2**64 - 1; only what the file can give is allocated.
+PyObject* read_new_bytes(Locked<FileHandle>& locked, std::optional<std::uint64_t> at,
+                         std::uint64_t wanted) {
+    const auto readable = [&](const FileHandle& handle) {
+        return at ? handle.readable_at(*at, wanted) : handle.readable(wanted);
+    };
+    for (;;) {
+        const Result<std::uint64_t> sized = locked.with_lock(readable);
+        if (!sized) return raise_io_error(sized.error());
+        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*sized)));
+        if (!bytes) return nullptr;
+        const std::optional<Result<std::uint64_t>> count =
+            locked.with_lock([&](FileHandle& handle) -> std::optional<Result<std::uint64_t>> {
+                const Result<std::uint64_t> now = readable(handle);
+                if (!now) return now;
+                if (*now != *sized) return std::nullopt;
+                // Nothing can grow or shrink the file between the two calls:
+                // a handle that reads keeps writers out, and the mutex keeps
+                // this handle's offset still.
+                const std::span into(
+                    reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *now);
+                Result<std::uint64_t> read = at ? handle.read_at(*at, into) : handle.read(into);
+                if (read) check_invariant(*read == *now, "a read returned less than the file held");
+                return read;
+            });
+        if (!count) continue;
+        if (!*count) return raise_io_error(count->error());
+        return bytes.release();
+    }
+}
+
 constexpr Params<1> kRead{"PyFileHandle.read", {"buffer"}};
 constexpr const char* kReadDoc =
     "read($self, buffer)\n--\n\n\n"
@@ -137,46 +177,12 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&]() -> PyObject* {
         std::uint64_t wanted = 0;
         if (!bind_method(kRead, args, nargs, kwnames, arg::Size{wanted})) return nullptr;
-        Locked<FileHandle>& locked = handle_of(self);
-        // No Python object is made under the mutex, not even the result: an
-        // allocation that fails makes its MemoryError on the spot, which can
-        // start the garbage collector, whose finalizers may use this very
-        // handle. So the count is taken under the mutex, the bytes are made
-        // without it, and the copy is made under it again once the count is
-        // seen unchanged; another thread may have moved the offset, written
-        // or closed the handle meanwhile, and then the count is taken anew.
-        // `wanted` is a byte count from Python and may be anything up to
-        // 2**64 - 1; only what the file can give is allocated.
-        for (;;) {
-            const Result<std::uint64_t> readable =
-                locked.with_lock([&](const FileHandle& handle) { return handle.readable(wanted); });
-            if (!readable) return raise_io_error(readable.error());
-            Ref bytes =
-                Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*readable)));
-            if (!bytes) return nullptr;
-            const std::optional<Result<std::uint64_t>> count =
-                locked.with_lock([&](FileHandle& handle) -> std::optional<Result<std::uint64_t>> {
-                    const Result<std::uint64_t> now = handle.readable(wanted);
-                    if (!now) return now;
-                    if (*now != *readable) return std::nullopt;
-                    // Nothing can grow or shrink the file between the two
-                    // calls: a handle that reads keeps writers out, and the
-                    // mutex keeps this handle's offset still.
-                    Result<std::uint64_t> read = handle.read(std::span(
-                        reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *now));
-                    if (read) {
-                        check_invariant(*read == *now, "a read returned less than the file held");
-                    }
-                    return read;
-                });
-            if (!count) continue;
-            if (!*count) return raise_io_error(count->error());
-            // Reported once the handle is let go: the write of the line may
-            // block on a full pipe, and must then hold up neither this
-            // handle's other users nor, as it runs detached, any other thread.
-            report_read(**count);
-            return bytes.release();
-        }
+        PyObject* bytes = read_new_bytes(handle_of(self), std::nullopt, wanted);
+        // Reported once the handle is let go: the write of the line may
+        // block on a full pipe, and must then hold up neither this handle's
+        // other users nor, as it runs detached, any other thread.
+        if (bytes != nullptr) report_read(static_cast<std::uint64_t>(PyBytes_GET_SIZE(bytes)));
+        return bytes;
     });
 }
 
@@ -241,10 +247,60 @@ PyObject* readinto(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&]() -> PyObject* {
         // Declared first, so that the buffer is released last: after the
         // mutex, as releasing it may run Python code.
-        arg::WritableBuffer buffer;
+        arg::HeldBuffer buffer;
         if (!bind_method(kReadinto, args, nargs, kwnames, arg::Writable{buffer})) return nullptr;
         return from_result(handle_of(self).with_lock(
                                [&](FileHandle& handle) { return handle.read(buffer.bytes()); }),
+                           to_int);
+    });
+}
+
+constexpr Params<2> kPread{"PyFileHandle.pread", {"size", "offset"}};
+constexpr const char* kPreadDoc =
+    "pread($self, size, offset)\n--\n\n\n"
+    "Read data from a position of the file.\n"
+    "\n"
+    "This function returns up to size bytes of the file from offset on, as bytes;\n"
+    "at or past the end it returns b''. The position of the handle stays where it\n"
+    "is, and nothing is reported on standard output. The handle must be open for\n"
+    "reading. The function will return an error if the read operation failed.\n";
+
+// For code that keeps its own position, as a file object does: no seek
+// first, one copy into the result, and no report line.
+PyObject* pread(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        std::uint64_t wanted = 0;
+        std::uint64_t offset = 0;
+        if (!bind_method(kPread, args, nargs, kwnames, arg::Size{wanted}, arg::Size{offset}))
+            return nullptr;
+        return read_new_bytes(handle_of(self), offset, wanted);
+    });
+}
+
+constexpr Params<2> kPwrite{"PyFileHandle.pwrite", {"buffer", "offset"}};
+constexpr const char* kPwriteDoc =
+    "pwrite($self, buffer, offset)\n--\n\n\n"
+    "Write data at a position of the file.\n"
+    "\n"
+    "This function writes all of buffer, any contiguous bytes-like object (bytes,\n"
+    "a bytearray, a memoryview, a numpy array), at offset and returns the number\n"
+    "of bytes written. An offset past the end leaves zero bytes in the gap. The\n"
+    "position of the handle stays where it is. The handle must be open for\n"
+    "writing. The function will return an error if the write operation failed.\n";
+
+PyObject* pwrite(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) noexcept {
+    return guarded([&]() -> PyObject* {
+        // Declared first, so that the buffer is released last: after the
+        // mutex, as releasing it may run Python code.
+        arg::HeldBuffer buffer;
+        std::uint64_t offset = 0;
+        if (!bind_method(kPwrite, args, nargs, kwnames, arg::BytesLike{buffer}, arg::Size{offset}))
+            return nullptr;
+        return from_result(handle_of(self).with_lock([&](FileHandle& handle) {
+            return handle.write_at(offset, buffer.bytes());
+        }),
                            to_int);
     });
 }
@@ -348,6 +404,8 @@ PyMethodDef kMethods[] = {
     method("tell", tell, kTellDoc),
     method("readinto", readinto, kReadintoDoc),
     method("truncate", truncate, kTruncateDoc),
+    method("pread", pread, kPreadDoc),
+    method("pwrite", pwrite, kPwriteDoc),
     {},
 };
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "fs/file_system.hpp"
 #include "tree_check.hpp"
 
@@ -111,6 +113,34 @@ TEST_F(Handles, WritesDoNotMoveTheOffsetAndGrowWithZeros) {
     ASSERT_TRUE(handle->close().ok());
     std::string all = read_all("/f");
     EXPECT_EQ(all, "abc34567WXYZ!" + std::string(40, 'q'));
+}
+
+TEST_F(Handles, PositionalReadsAndWritesLeaveTheOffsetAndMayPassTheEnd) {
+    make_file("/f", "0123456789");
+    auto handle = open("/f", RW);
+    ASSERT_TRUE(handle->seek(SeekOrigin::Start, 3).ok());
+    std::uint8_t buffer[4] = {};
+    EXPECT_EQ(*handle->read_at(8, buffer), 2u);
+    EXPECT_EQ(buffer[0], '8');
+    EXPECT_EQ(*handle->read_at(10, buffer), 0u);
+    EXPECT_EQ(*handle->readable_at(std::numeric_limits<std::uint64_t>::max(), 4), 0u);
+    // Past the end, through the inline room: the gap reads back as zeros.
+    EXPECT_EQ(*handle->write_at(40, bytes_of("end")), 3u);
+    EXPECT_EQ(*handle->write_at(1, bytes_of("AB")), 2u);
+    EXPECT_EQ(*handle->write_at(99, {}), 0u);
+    EXPECT_EQ(handle->offset(), 3u);
+    // An end past what a size can count changes nothing.
+    EXPECT_EQ(
+        handle->write_at(std::numeric_limits<std::uint64_t>::max() - 1, bytes_of("xy")).error(),
+        IoError::NoSpaceLeft);
+    ASSERT_TRUE(handle->close().ok());
+    EXPECT_EQ(read_all("/f"), "0AB3456789" + std::string(30, '\0') + "end");
+    auto reader = open("/f", R);
+    EXPECT_EQ(reader->write_at(0, bytes_of("x")).error().message(),
+              "File does not support the specified operation: write");
+    auto nothing = open("/f", NONE);
+    EXPECT_EQ(nothing->read_at(0, buffer).error().message(),
+              "File does not support the specified operation: read");
 }
 
 // max_bytes counts the room contents hold: a file's size inside the node, its

@@ -11,6 +11,7 @@ from halvorn import PyFileHandle, PyTerm, Whence
 INVALID = "Invalid file descriptor"
 NO_READ = "File does not support the specified operation: read"
 NO_WRITE = "File does not support the specified operation: write"
+NO_SPACE = "No space left on file system"
 IN_USE = "Resource is currently in use"
 
 
@@ -181,6 +182,36 @@ class TestReadinto:
         handle.close()
         with raises_exactly(INVALID):
             handle.readinto(bytearray(1))
+
+
+class TestPositional:
+    def test_pread_and_pwrite_name_their_position_and_keep_the_offset(self, hello, capfd):
+        handle = hello.open("/hello", "rw")
+        handle.seek(2, Whence.SEEK_SET)
+        assert handle.pwrite(bytearray(b"J"), 0) == 1
+        assert handle.pwrite(memoryview(b"..!!..")[2:4], 7) == 2  # a gap of zeros
+        assert handle.pwrite(numpy.array([1, 2], dtype=numpy.uint16), 9) == 4
+        assert handle.pwrite(b"", 100) == 0  # an empty write past the end grows nothing
+        assert handle.pread(100, 0) == b"Jello\0\0!!\x01\0\x02\0"
+        assert handle.pread(3, 13) == b"" and handle.pread(2**64 - 1, 2**64 - 1) == b""
+        assert handle.tell() == 2
+        assert capfd.readouterr().out == ""
+
+    def test_refusals(self, hello):
+        handle = hello.open("/hello", "r")
+        with raises_exactly(NO_WRITE):
+            handle.pwrite(b"x", 0)
+        with pytest.raises(TypeError, match=r"^argument 'buffer': expected a bytes-like object, got str$"):
+            handle.pwrite("x", 0)
+        with pytest.raises(BufferError):
+            handle.pwrite(memoryview(b"abcd")[::2], 0)
+        with raises_exactly(NO_READ):
+            hello.open("/other", "w").pread(1, 0)
+        with raises_exactly(NO_SPACE):
+            hello.open("/third", "w").pwrite(b"xy", 2**64 - 1)
+        handle.close()
+        with raises_exactly(INVALID):
+            handle.pread(1, 0)
 
 
 class TestTruncate:
@@ -448,5 +479,7 @@ def test_method_documentation(name):
 
 
 def test_methods_are_exactly_these():
-    assert public_names(PyFileHandle) == sorted([*DOCS, "closed", "readinto", "truncate"])
+    assert public_names(PyFileHandle) == sorted(
+        [*DOCS, "closed", "readinto", "truncate", "pread", "pwrite"]
+    )
     assert {"__enter__", "__exit__", "__repr__", "__str__"} <= set(vars(PyFileHandle))
