@@ -21,7 +21,7 @@ _SEEK_HOLE = getattr(os, "SEEK_HOLE", 4)
 
 # More than any file holds: a read of it reads to the end, and the handle
 # allocates only what is there.
-_ALL = 2**63
+READ_ALL = 2**63
 
 # An offset the handle can never have: the next readinto seeks first.
 _UNKNOWN = -1
@@ -131,7 +131,7 @@ class RawFile(io.RawIOBase):
         if not self._readable:
             raise io.UnsupportedOperation("File not open for reading")
         try:
-            data = self._handle.pread(_ALL, self._pos)
+            data = self._handle.pread(READ_ALL, self._pos)
         except ValueError as error:
             raise os_error(error, self.name) from error
         self._pos += len(data)

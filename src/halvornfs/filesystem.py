@@ -14,14 +14,12 @@ from halvorn import PyFileHandle, PyFs, Whence
 
 from halvornfs._errors import os_error
 from halvornfs._open import open as open_file
+from halvornfs._raw import READ_ALL
 
 _NOT_FOUND = "Inode not found"
 _EXISTS = "Resource already exists"
 
 _END = Whence.SEEK_END
-# More than any file holds: a read of it reads to the end, and the handle
-# allocates only what is there.
-_ALL = 2**63
 _T = TypeVar("_T")
 
 # The tree of every instance made without fs=, so that one call's
@@ -299,7 +297,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
             raise os_error(error, path) from error
         try:
             if start is None and end is None:
-                return handle.pread(_ALL, 0)
+                return handle.pread(READ_ALL, 0)
             handle.seek(0, _END)
             wanted = range(handle.tell())[start:end]
             return handle.pread(len(wanted), wanted.start) if wanted else b""
