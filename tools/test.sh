@@ -59,7 +59,7 @@ command -v ninja >/dev/null && generator=(-G Ninja)
 
 setup() {
     source tools/debian.sh
-    need_debian_packages g++ cmake libgtest-dev strace
+    need_debian_packages g++ cmake ccache libgtest-dev strace
     python3 -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 }
 
