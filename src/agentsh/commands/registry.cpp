@@ -1,0 +1,23 @@
+// The one table of the shell's utilities, sorted by name so that a lookup is
+// a binary search and `type`/`help` list them in order.
+#include <algorithm>
+#include <array>
+
+#include "agentsh/command.hpp"
+
+namespace halvorn::agentsh {
+namespace {
+
+constexpr std::array<CommandEntry, 0> kCommands{};
+
+}  // namespace
+
+CommandFunction find_command(std::string_view name) {
+    auto it = std::lower_bound(kCommands.begin(), kCommands.end(), name,
+                               [](const CommandEntry& e, std::string_view n) { return e.name < n; });
+    return it != kCommands.end() && it->name == name ? it->function : nullptr;
+}
+
+std::span<const CommandEntry> command_table() { return kCommands; }
+
+}  // namespace halvorn::agentsh
