@@ -4,11 +4,19 @@
 #include <array>
 
 #include "agentsh/command.hpp"
+#include "agentsh/commands/registry.hpp"
 
 namespace halvorn::agentsh {
 namespace {
 
-constexpr std::array<CommandEntry, 0> kCommands{};
+constexpr auto kCommands = std::to_array<CommandEntry>({
+    {"cat", cmd::cat_main},
+});
+static_assert(std::is_sorted(kCommands.begin(), kCommands.end(),
+                             [](const CommandEntry& a, const CommandEntry& b) {
+                                 return a.name < b.name;
+                             }),
+              "the table is searched by name");
 
 }  // namespace
 

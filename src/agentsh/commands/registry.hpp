@@ -1,0 +1,15 @@
+// Every utility's entry point, for the one table in registry.cpp.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "agentsh/command.hpp"
+
+namespace halvorn::agentsh::cmd {
+
+#define HALVORN_UTILITY(name) int name##_main(CommandContext& ctx, const std::vector<std::string>& argv);
+HALVORN_UTILITY(cat)
+#undef HALVORN_UTILITY
+
+}  // namespace halvorn::agentsh::cmd
