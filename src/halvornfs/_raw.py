@@ -7,6 +7,7 @@ import errno
 import io
 import operator
 import os
+import threading
 from typing import TYPE_CHECKING
 
 from halvorn import PyFileHandle, Whence
@@ -40,6 +41,13 @@ class RawFile(io.RawIOBase):
     The file's size is kept here as well. While this handle is open no other
     handle can change the file: a writer holds it alone and readers keep
     writers out, so only this object's own writes and truncations move it.
+
+    Threads may share one file object, as they share a FileIO, whose
+    position the kernel moves with each read and write. Here the position is
+    read, used and advanced in separate steps, so every call that uses or
+    moves it holds the object's lock throughout: two threads never write
+    over each other's chunk or read the same one twice. A reentrant lock,
+    because a buffer's export may run Python code that calls back in.
     """
 
     def __init__(
@@ -59,6 +67,7 @@ class RawFile(io.RawIOBase):
         self._writable = writable
         self._appending = appending
         self._created = created
+        self._lock = threading.RLock()
         try:
             handle.seek(0, Whence.SEEK_END)
             self._size = self._offset = handle.tell()
@@ -108,20 +117,42 @@ class RawFile(io.RawIOBase):
             raise ValueError("I/O operation on closed file")
         if not self._readable:
             raise io.UnsupportedOperation("File not open for reading")
-        if self._pos >= self._size:
-            return 0
-        try:
-            # Below the size, so the handle's seek, which stops at the end,
-            # lands exactly.
-            if self._offset != self._pos:
-                self._handle.seek(self._pos, Whence.SEEK_SET)
-            count = self._handle.readinto(buffer)
-        except ValueError as error:
-            self._offset = _UNKNOWN
-            raise os_error(error, self.name) from error
-        self._pos += count
-        self._offset = self._pos
-        return count
+        with self._lock:
+            if self._pos >= self._size:
+                return 0
+            try:
+                # Below the size, so the handle's seek, which stops at the
+                # end, lands exactly.
+                if self._offset != self._pos:
+                    self._handle.seek(self._pos, Whence.SEEK_SET)
+                count = self._handle.readinto(buffer)
+            except ValueError as error:
+                self._offset = _UNKNOWN
+                raise os_error(error, self.name) from error
+            self._pos += count
+            self._offset = self._pos
+            return count
+
+    def read(self, size: int | None = -1) -> bytes:
+        # None or a negative size reads to the end, as FileIO's read does;
+        # RawIOBase's would refuse None. A sized read is one pread into bytes
+        # of their own, rather than a bytearray filled and then copied.
+        if size is None:
+            return self.readall()
+        size = operator.index(size)
+        if size < 0:
+            return self.readall()
+        if self.closed:
+            raise ValueError("I/O operation on closed file")
+        if not self._readable:
+            raise io.UnsupportedOperation("File not open for reading")
+        with self._lock:
+            try:
+                data = self._handle.pread(size, self._pos)
+            except ValueError as error:
+                raise os_error(error, self.name) from error
+            self._pos += len(data)
+            return data
 
     def readall(self) -> bytes:
         # One read of all that is left, rather than RawIOBase's growing
@@ -130,12 +161,13 @@ class RawFile(io.RawIOBase):
             raise ValueError("I/O operation on closed file")
         if not self._readable:
             raise io.UnsupportedOperation("File not open for reading")
-        try:
-            data = self._handle.pread(READ_ALL, self._pos)
-        except ValueError as error:
-            raise os_error(error, self.name) from error
-        self._pos += len(data)
-        return data
+        with self._lock:
+            try:
+                data = self._handle.pread(READ_ALL, self._pos)
+            except ValueError as error:
+                raise os_error(error, self.name) from error
+            self._pos += len(data)
+            return data
 
     # --- Writing ------------------------------------------------------------
 
@@ -144,59 +176,66 @@ class RawFile(io.RawIOBase):
             raise ValueError("I/O operation on closed file")
         if not self._writable:
             raise io.UnsupportedOperation("File not open for writing")
-        if self._appending:
-            self._pos = self._size
-        try:
-            # At the position, which may lie past the end, as a seek may
-            # leave a file object: the gap reads back as zero bytes.
-            count = self._handle.pwrite(buffer, self._pos)
-        except ValueError as error:
-            raise os_error(error, self.name) from error
-        self._pos += count
-        if self._pos > self._size:
-            self._size = self._pos
-        return count
+        with self._lock:
+            position = self._size if self._appending else self._pos
+            try:
+                # At the position, which may lie past the end, as a seek may
+                # leave a file object: the gap reads back as zero bytes.
+                count = self._handle.pwrite(buffer, position)
+            except ValueError as error:
+                raise os_error(error, self.name) from error
+            # An empty write changes nothing, as the kernel's: it neither
+            # fills a gap nor, appending, moves the position to the end.
+            if count:
+                self._pos = position + count
+                if self._pos > self._size:
+                    self._size = self._pos
+            return count
 
     def truncate(self, size: int | None = None) -> int:
         self._check_open()
         if not self._writable:
             raise io.UnsupportedOperation("File not open for writing")
-        size = self._pos if size is None else operator.index(size)
-        if size < 0:
-            raise OSError(errno.EINVAL, "Invalid argument: negative size", self.name)
-        try:
-            self._handle.truncate(size)
-        except ValueError as error:
-            self._offset = _UNKNOWN
-            raise os_error(error, self.name) from error
-        self._size = size
-        # A shorter file clamps the handle's offset; a longer one leaves it.
-        self._offset = min(self._offset, size)
-        return size
+        size = None if size is None else operator.index(size)
+        with self._lock:
+            if size is None:
+                size = self._pos
+            if size < 0:
+                raise OSError(errno.EINVAL, "Invalid argument: negative size", self.name)
+            try:
+                self._handle.truncate(size)
+            except ValueError as error:
+                self._offset = _UNKNOWN
+                raise os_error(error, self.name) from error
+            self._size = size
+            # A shorter file clamps the handle's offset; a longer one leaves it.
+            self._offset = min(self._offset, size)
+            return size
 
     # --- Position -----------------------------------------------------------
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         self._check_open()
         offset = operator.index(offset)
-        if whence == io.SEEK_SET:
-            target = offset
-        elif whence == io.SEEK_CUR:
-            target = self._pos + offset
-        elif whence == io.SEEK_END:
-            target = self._size + offset
-        elif whence in (_SEEK_DATA, _SEEK_HOLE):
-            # Every byte is stored (a gap is filled with zero bytes), so data
-            # runs from anywhere in the file up to its one hole, the end.
-            if not 0 <= offset < self._size:
-                raise OSError(errno.ENXIO, "No such device or address", self.name)
-            target = offset if whence == _SEEK_DATA else self._size
-        else:
-            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
-        if target < 0:
-            raise OSError(errno.EINVAL, "Invalid argument: negative position", self.name)
-        self._pos = target
-        return target
+        with self._lock:
+            if whence == io.SEEK_SET:
+                target = offset
+            elif whence == io.SEEK_CUR:
+                target = self._pos + offset
+            elif whence == io.SEEK_END:
+                target = self._size + offset
+            elif whence in (_SEEK_DATA, _SEEK_HOLE):
+                # Every byte is stored (a gap is filled with zero bytes), so data
+                # runs from anywhere in the file up to its one hole, the end.
+                if not 0 <= offset < self._size:
+                    raise OSError(errno.ENXIO, "No such device or address", self.name)
+                target = offset if whence == _SEEK_DATA else self._size
+            else:
+                raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+            if target < 0:
+                raise OSError(errno.EINVAL, "Invalid argument: negative position", self.name)
+            self._pos = target
+            return target
 
     def tell(self) -> int:
         self._check_open()

@@ -5,6 +5,7 @@ the same exception classes and the same bytes left in the file."""
 import errno
 import io
 import os
+import sys
 import threading
 
 import pytest
@@ -30,6 +31,8 @@ CASES = [
     ("rb", True, {}, [("isatty",), ("truncate", 1), ("flush",), ("peek", 1)]),
     ("rb", True, {"buffering": 0}, [("read", 3), ("readall",), ("read", 1)]),
     ("rb", True, {"buffering": 0}, [("readinto", bytearray(4)), ("tell",)]),
+    ("rb", True, {"buffering": 0}, [("read", 2), ("read", None), ("seek", 1), ("read", -1),
+                                    ("seek", 99), ("read", 2), ("read", 0), ("read", "2")]),
     ("r+b", True, {}, [("write", b"J"), ("read", 4), ("seek", 0), ("read",)]),
     ("r+", True, {}, [("truncate", 3), ("read",), ("tell",), ("write", "!"), ("seek", 0)]),
     ("r+b", False, {}, []),
@@ -41,12 +44,14 @@ CASES = [
     ("wb", False, {}, [("seek", 5), ("write", b"x"), ("tell",), ("seek", 2), ("write", b"yy")]),
     ("wb", False, {"buffering": 0}, [("write", b"abc"), ("seek", -1, 2), ("write", b"Z")]),
     ("wb", False, {"buffering": 0}, [("seek", 9), ("write", b""), ("write", bytearray(70000))]),
+    ("r+b", True, {"buffering": 0}, [("seek", 20), ("write", b""), ("seek", 0, 2), ("write", b"X")]),
     ("w+b", True, {}, [("write", b"abc"), ("seek", 0), ("read",), ("truncate", 10), ("read",)]),
     ("w+", False, {}, [("write", "abcdef"), ("truncate", 2), ("tell",), ("seek", 0), ("read",)]),
     ("a", True, {}, [("tell",), ("write", "more"), ("tell",)]),
     ("a", False, {}, [("write", "new")]),
     ("ab", True, {}, [("write", b"!"), ("seek", 0), ("write", b"?"), ("tell",)]),
     ("a+b", True, {}, [("seek", 0), ("read", 5), ("write", b"!"), ("tell",), ("seek", 0)]),
+    ("a+b", True, {"buffering": 0}, [("seek", 1), ("write", b""), ("tell",), ("read", 2)]),
     ("a+", False, {}, [("write", "x"), ("seek", 0), ("read",)]),
     ("x", False, {}, [("write", "fresh")]),
     ("x", True, {}, []),
@@ -210,3 +215,33 @@ def test_threads_reading_one_file_get_its_bytes():
 
     run_together(4, work)
     assert wrong == []
+
+
+@pytest.mark.parametrize("where", ["disk", "halvorn"])
+def test_threads_sharing_one_unbuffered_file_move_its_position_together(tmp_path, where):
+    # Each chunk must land once and be read once, as with the kernel's
+    # position: no chunk written over another, none read twice.
+    fs = PyFs()
+
+    def opener(mode):
+        if where == "disk":
+            return open(tmp_path / "f", mode, buffering=0)
+        return halvornfs.open(fs, "/f", mode, buffering=0)
+
+    chunks = [[b"%d:%07d\n" % (index, k) for k in range(50_000)] for index in range(2)]
+    read = [[], []]
+
+    def reader(file, index):
+        while chunk := file.read(10):
+            read[index].append(chunk)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # with the GIL, switch threads within the calls
+    try:
+        with opener("wb") as file:
+            run_together(2, lambda index: [file.write(chunk) for chunk in chunks[index]])
+        with opener("rb") as file:
+            run_together(2, lambda index: reader(file, index))
+    finally:
+        sys.setswitchinterval(interval)
+    assert sorted(read[0] + read[1]) == sorted(chunks[0] + chunks[1])
