@@ -27,18 +27,35 @@ _T = TypeVar("_T")
 DEFAULT_TREE = PyFs()
 
 
+class _TreeKey:
+    """A tree as it stands in an instance's arguments. fsspec keeps one
+    instance per thread and per argument, keyed by the text of the
+    arguments; a tree prints its node count ("<halvorn.PyFs nodes=1>"), which
+    changes with every file made, and two trees can print alike. This prints
+    the tree's identity alone, so each tree has one instance per thread
+    however it changes. The instance the cache holds keeps its tree alive,
+    so no other tree can take that identity meanwhile."""
+
+    __slots__ = ("tree",)
+
+    def __init__(self, tree: PyFs) -> None:
+        self.tree = tree
+
+    def __repr__(self) -> str:
+        return f"<halvorn tree at {id(self.tree):#x}>"
+
+
 class _OnePerTree(type(AbstractFileSystem)):  # type: ignore[misc]
-    """fsspec keeps one instance per thread and per argument, keyed by the
-    text of the arguments; two trees print alike ("<halvorn.PyFs nodes=1>"),
-    so the tree's identity joins the key. The instance the cache holds keeps
-    its tree alive, so no other tree can take that identity meanwhile."""
+    """Puts the tree's key in place of the tree before fsspec reads the
+    arguments; the instance's storage_options keep the key, which leads back
+    to the same instance."""
 
     def __call__(cls, *args: Any, **kwargs: Any) -> Any:
         tree = kwargs.get("fs")
-        if tree is not None:
+        if tree is not None and not isinstance(tree, _TreeKey):
             if not isinstance(tree, PyFs):
                 raise TypeError(f"fs must be a halvorn.PyFs, not {type(tree).__name__}")
-            kwargs["tree_id"] = id(tree)
+            kwargs["fs"] = _TreeKey(tree)
         return super().__call__(*args, **kwargs)
 
 
@@ -55,11 +72,10 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     protocol = ("halvorn",)
     root_marker = "/"
 
-    def __init__(
-        self, *args: Any, fs: PyFs | None = None, tree_id: int | None = None, **options: Any
-    ) -> None:
-        # tree_id is the metaclass's part of the cache key, nothing to keep.
+    def __init__(self, *args: Any, fs: PyFs | _TreeKey | None = None, **options: Any) -> None:
         super().__init__(*args, **options)
+        if isinstance(fs, _TreeKey):
+            fs = fs.tree
         self.tree: PyFs = DEFAULT_TREE if fs is None else fs
         # The tree's methods, bound once. fsspec gives each thread an instance
         # of its own, so calls through these touch nothing another thread
@@ -75,6 +91,14 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
     @classmethod
     def _strip_protocol(cls, path: Any) -> Any:
         return _strip(path)
+
+    @classmethod
+    def _parent(cls, path: Any) -> str:
+        # The tree splits a path at its last "/" or "\", so the parents
+        # made for a path are the ones the tree then looks in.
+        path = _strip(path).rstrip(_SEPARATORS)
+        cut = _last_separator(path)
+        return "/" + path[:cut].lstrip(_SEPARATORS) if cut > 0 else "/"
 
     # --- Looking -------------------------------------------------------------
 
@@ -221,7 +245,7 @@ class HalvornFileSystem(AbstractFileSystem, metaclass=_OnePerTree):  # type: ign
         source = _strip(path1)
         target = _strip(path2)
         if target != source and (path2.endswith("/") or self.isdir(target)):
-            target = target.rstrip("/") + "/" + source.rsplit("/", 1)[-1]
+            target = target.rstrip("/") + "/" + source[_last_separator(source) + 1 :]
         try:
             self._tree_rename(source, target)
             return
@@ -358,6 +382,14 @@ def _info(name: str, status: os.stat_result) -> dict[str, Any]:
         "ino": status.st_ino,
         "nlink": status.st_nlink,
     }
+
+
+_SEPARATORS = "/\\"
+
+
+def _last_separator(path: str) -> int:
+    """Where the tree splits `path` into parent and last name, or -1."""
+    return max(path.rfind("/"), path.rfind("\\"))
 
 
 def _has_magic(path: str) -> bool:

@@ -42,6 +42,10 @@ def test_instances_and_their_trees():
     first = fsspec.filesystem("halvorn", fs=one)
     assert fsspec.filesystem("halvorn", fs=one) is first
     assert fsspec.filesystem("halvorn", fs=other).tree is other
+    for name in ("/a", "/b"):  # the tree's print changes with its nodes
+        one.touch(name)
+        assert fsspec.filesystem("halvorn", fs=one) is first
+    assert fsspec.filesystem("halvorn", **first.storage_options) is first
     assert fsspec.filesystem("halvorn").tree is DEFAULT_TREE
     in_thread = []
     thread = threading.Thread(target=lambda: in_thread.append(fsspec.filesystem("halvorn", fs=one)))
@@ -96,6 +100,20 @@ def test_files_open_as_the_standard_objects():
     with pytest.raises(FileNotFoundError):
         fs.open("/other/f", "rb")
     assert not fs.exists("/other")
+
+
+def test_a_backslash_separates_as_in_the_tree():
+    fs = HalvornFileSystem(fs=PyFs())
+    fs.pipe_file("/x\\y", b"piped")  # parents made as the tree splits the path
+    with fs.open("/p\\q/r", "wb") as file:
+        file.write(b"opened")
+    fs.makedirs("/m\\n")
+    fs.mkdir("/d")
+    fs.mv("/p\\q", "/d/")  # received under its last name
+    assert fs.find("/", withdirs=True) == [
+        "/", "/d", "/d/q", "/d/q/r", "/m", "/m/n", "/p", "/x", "/x/y"
+    ]
+    assert fs.cat_file("/x/y") == b"piped"
 
 
 def lost_nothing(tree, before):
