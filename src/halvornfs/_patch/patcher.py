@@ -83,11 +83,15 @@ def _scan(module: ModuleType, originals: dict[int, Any]) -> list[_Place]:
                 continue
             for member, held in members:
                 if id(held) in originals:
-                    places.append((value, member, "plain"))
+                    places.append((value, member, "method"))
                 elif isinstance(held, staticmethod) and id(held.__func__) in originals:
                     places.append((value, member, "static"))
+                elif isinstance(held, (staticmethod, classmethod)):
+                    _defaults(held.__func__, originals, places)
                 else:
-                    _defaults(getattr(held, "__func__", held), originals, places)
+                    # Only plain functions: looking into any other object
+                    # may run its code (a lazy module imports on touch).
+                    _defaults(held, originals, places)
     return places
 
 
@@ -100,7 +104,11 @@ def _places(originals: dict[int, Any]) -> list[_Place]:
             continue
         known = _found.get(name)
         if known is None or known[0] is not module:
-            known = (module, _scan(module, originals))
+            try:
+                known = (module, _scan(module, originals))
+            except Exception:
+                # A module that cannot be looked into holds nothing found.
+                known = (module, [])
             _found[name] = known
         result.extend(known[1])
     return result
@@ -115,6 +123,11 @@ def _swapped(held: Any, kind: str, routes: dict[int, Any], originals: dict[int, 
 
     if kind == "plain":
         return route(held)
+    if kind == "method":
+        # A builtin function kept on a class is called unbound; a Python one
+        # would bind, so it goes in wrapped.
+        found = route(held)
+        return staticmethod(found) if found is not None else None
     if kind == "static":
         found = route(held.__func__)
         return staticmethod(found) if found is not None else None

@@ -319,8 +319,10 @@ class Tree:
         try:
             if flags & os.O_TRUNC and writable:
                 node.truncate(0)
-            if status is None and mode & 0o777 != 0o777:
-                self._modes[node.ino] = mode & 0o777 & ~0o022
+            # A new file's mode under the usual umask, kept only when it
+            # differs from what the tree reports for every file.
+            if status is None and mode & 0o755 != 0o644 and mode & 0o755 != 0o755:
+                self._modes[node.ino] = mode & 0o755
             return self._add(Description(node, name, readable, writable, bool(flags & os.O_APPEND)))
         except BaseException:
             self._release(node)
