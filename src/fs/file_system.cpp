@@ -114,6 +114,12 @@ Result<std::uint64_t> FileSystem::create_in(const INodeGuard& parent, std::strin
     // Last, so that a full file system still answers every other refusal
     // as before; from here only a failed allocation can refuse.
     if (!usage_.reserve_node()) return IoError::NoNodesLeft;
+    // The name's bytes are memory the tree holds for its user, as contents
+    // are, so they come out of the byte budget.
+    if (!usage_.reserve_bytes(name.size())) {
+        usage_.release_node();
+        return IoError::NoSpaceLeft;
+    }
     INode* added = nullptr;
     try {
         INodePtr child = make(depth);
@@ -121,6 +127,7 @@ Result<std::uint64_t> FileSystem::create_in(const INodeGuard& parent, std::strin
         dir.children.reserve_one();
         inodes_.insert(std::move(child));
     } catch (...) {
+        usage_.release_bytes(name.size());
         usage_.release_node();
         throw;
     }
@@ -135,7 +142,9 @@ void FileSystem::retire(std::uint64_t id) {
     if (!node) return;
     // Out of the table and unpinned, the node is nobody's but ours: its
     // contents are read without a lock.
-    if (node->is_file()) usage_.release_bytes(node->as_file().data.room());
+    std::uint64_t bytes = node->name().size();
+    if (node->is_file()) bytes += node->as_file().data.room();
+    usage_.release_bytes(bytes);
     usage_.release_node();
 }
 

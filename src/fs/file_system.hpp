@@ -91,7 +91,9 @@ public:
     // Creates an empty file or directory named `name` in the directory
     // `parent` and returns its id. Every creation checks the name against
     // max_name_length before it takes an id (NameTooLong) and takes its node
-    // from max_nodes last, once nothing else can refuse it (NoNodesLeft).
+    // from max_nodes last, once nothing else can refuse it (NoNodesLeft), and
+    // then its name's bytes from max_bytes (NoSpaceLeft); a refusal takes
+    // nothing.
     Result<std::uint64_t> create_inode(std::uint64_t parent, std::string_view name, INodeKind kind);
     // Creates a link to `target`. The system itself never makes links; they
     // exist for callers of the core that build trees directly.

@@ -262,6 +262,10 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
         if (new_depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
         // What can fail for want of memory, before anything changes.
         InlineName new_name(target->name);
+        const std::uint64_t old_name_size = moved->name().size();
+        const std::uint64_t new_name_size = target->name.size();
+        ByteReservation name_room(usage_, new_name_size - std::min(new_name_size, old_name_size));
+        if (!name_room) return IoError::NoSpaceLeft;
         to_dir.children.reserve_one();
 
         // Deeper: the subtree first, each node checked, and put back as it
@@ -308,6 +312,8 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
             moved->name_.swap(new_name);
             moved->parent_.store(b.id(), std::memory_order_relaxed);
         }
+        name_room.keep();
+        usage_.release_bytes(old_name_size - std::min(new_name_size, old_name_size));
         to_dir.children.push_back(moved, NameKey(moved->name()));
         if (moved->is_symlink()) ++to_dir.link_count;
         from_dir.touch_modified();

@@ -1,5 +1,5 @@
 // What one file system holds against the limits its host set for it: the
-// bytes of all files' contents and the nodes, each a count that every
+// bytes of all files' contents and all names, and the nodes, each a count that every
 // creation, growth and removal keeps up to date, so that asking costs no walk
 // of the tree.
 //
@@ -18,7 +18,9 @@ namespace halvorn {
 
 // The limits of one file system; an absent one does not limit.
 struct Limits {
-    // The memory all files' contents hold together (FileData::room).
+    // The memory the tree holds for what its users put in it: all files'
+    // contents (FileData::room) and the bytes of every name. The fixed cost
+    // of each node is bounded by max_nodes instead.
     std::optional<std::uint64_t> max_bytes{};
     // Directories, files and links together, the root included.
     std::optional<std::uint64_t> max_nodes{};
@@ -73,6 +75,27 @@ private:
     const std::uint64_t node_limit_;
     const std::uint64_t name_limit_;
     const Limits limits_;
+};
+
+// A share of the byte budget taken for a change that may still fail: given
+// back when it goes out of scope, unless the change was made and kept it.
+class ByteReservation {
+public:
+    ByteReservation(Usage& usage, std::uint64_t bytes)
+        : usage_(usage), bytes_(bytes), taken_(usage.reserve_bytes(bytes)) {}
+    ~ByteReservation() {
+        if (taken_) usage_.release_bytes(bytes_);
+    }
+    ByteReservation(const ByteReservation&) = delete;
+    ByteReservation& operator=(const ByteReservation&) = delete;
+
+    explicit operator bool() const { return taken_; }
+    void keep() { taken_ = false; }
+
+private:
+    Usage& usage_;
+    const std::uint64_t bytes_;
+    bool taken_;
 };
 
 inline Usage::Usage(const Limits& limits)

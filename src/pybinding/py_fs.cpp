@@ -346,10 +346,10 @@ constexpr const char* kUsageDoc =
     "Report what the filesystem holds against its limits.\n"
     "\n"
     "This function returns a dict: \"bytes\", the memory the contents of all files\n"
-    "hold, and \"nodes\", the directories, files and links with the root, as they\n"
-    "stand; \"max_bytes\", \"max_nodes\" and \"max_name_length\", the limits the\n"
-    "filesystem was made with, each None when it has none. Nothing is walked: the\n"
-    "counts are kept as the filesystem changes.\n";
+    "and all names hold, and \"nodes\", the directories, files and links with the\n"
+    "root, as they stand; \"max_bytes\", \"max_nodes\" and \"max_name_length\", the\n"
+    "limits the filesystem was made with, each None when it has none. Nothing is\n"
+    "walked: the counts are kept as the filesystem changes.\n";
 
 // A limit as Python shows it: its number, or None for none.
 PyObject* limit_value(const std::optional<std::uint64_t>& limit) {

@@ -143,11 +143,12 @@ TEST_F(Handles, PositionalReadsAndWritesLeaveTheOffsetAndMayPassTheEnd) {
               "File does not support the specified operation: read");
 }
 
-// max_bytes counts the room contents hold: a file's size inside the node, its
-// allocation outside. A write that would pass it fails whole; near it, growth
-// gives up its spare room, so that files fill the budget to the byte.
+// max_bytes counts the room contents hold (a file's size inside the node, its
+// allocation outside) and the bytes of the names. A write that would pass it
+// fails whole; near it, growth gives up its spare room, so that files fill
+// the budget to the byte. A name that does not fit is refused as contents are.
 TEST(ByteLimit, WritesFitOrFailWholeAndRemovalGivesBack) {
-    auto fs = FileSystem::create(Limits{.max_bytes = 100});
+    auto fs = FileSystem::create(Limits{.max_bytes = 102});
     auto a = FileSystem::open(fs, "/a", RW, true);
     auto b = FileSystem::open(fs, "/b", RW, true);
     auto size_of = [](FileHandle& handle) {
@@ -157,24 +158,26 @@ TEST(ByteLimit, WritesFitOrFailWholeAndRemovalGivesBack) {
         return size;
     };
     ASSERT_TRUE(a->write(bytes_of(std::string(40, 'a'))).ok());
-    EXPECT_EQ(fs->usage().bytes(), 40u);  // out of the node at its size
+    EXPECT_EQ(fs->usage().bytes(), 2u + 40);  // the names, and out of the node at its size
     ASSERT_TRUE(a->write(bytes_of(std::string(50, 'b'))).ok());
-    EXPECT_EQ(fs->usage().bytes(), 60u);  // and half again when it grows
+    EXPECT_EQ(fs->usage().bytes(), 2u + 60);  // and half again when it grows
     EXPECT_EQ(b->write(bytes_of(std::string(41, 'c'))).error(), IoError::NoSpaceLeft);
     EXPECT_EQ(size_of(*b), 0u);
     ASSERT_TRUE(b->write(bytes_of(std::string(40, 'c'))).ok());
-    EXPECT_EQ(fs->usage().bytes(), 100u);
+    EXPECT_EQ(fs->usage().bytes(), 102u);
     ASSERT_TRUE(a->write(bytes_of(std::string(60, 'd'))).ok());  // within its room
     EXPECT_EQ(a->write(bytes_of(std::string(61, 'e'))).error(), IoError::NoSpaceLeft);
     ASSERT_EQ(size_of(*a), 60u);
     std::string kept(60, '\0');
     ASSERT_EQ(*a->read({reinterpret_cast<std::uint8_t*>(kept.data()), 80}), 60u);
     EXPECT_EQ(kept, std::string(60, 'd'));
-    auto c = FileSystem::open(fs, "/c", W, true);
-    EXPECT_EQ(c->write(bytes_of("x")).error(), IoError::NoSpaceLeft);
+    EXPECT_EQ(FileSystem::open(fs, "/c", W, true).error(), IoError::NoSpaceLeft);
+    EXPECT_EQ(fs->mkdir("/c").error(), IoError::NoSpaceLeft);
     EXPECT_EQ(testing::check_tree(*fs), "");
     ASSERT_TRUE(b->close().ok() && fs->rm("/b", false).ok());
-    EXPECT_EQ(fs->usage().bytes(), 60u);
+    EXPECT_EQ(fs->usage().bytes(), 1u + 60);
+    auto c = FileSystem::open(fs, "/c", W, true);
+    ASSERT_TRUE(c.ok());
     EXPECT_TRUE(c->write(bytes_of(std::string(40, 'f'))).ok());
     EXPECT_EQ(c->write(bytes_of(std::string(41, 'f'))).error(), IoError::NoSpaceLeft);
     EXPECT_EQ(testing::check_tree(*fs), "");

@@ -100,6 +100,7 @@ inline std::string check_tree(const FileSystem& fs) {
     std::string problem;
     fs.inodes().for_each([&](const INode& node) {
         links += node.is_symlink();
+        bytes += node.name().size();
         if (node.is_file()) {
             sync::ReadLock hold(node.kind_lock());
             bytes += node.as_file().data.room();

@@ -590,7 +590,7 @@ class TestLimits:
         assert fs.usage()["nodes"] == 2 and "next_inode_id: 2 }" in str(fs)
 
     def test_a_write_past_max_bytes_fails_whole_and_removal_gives_back(self, capfd):
-        fs = PyFs(max_bytes=100)
+        fs = PyFs(max_bytes=102)  # the names "a" and "b" count too
         with fs.open("/a", "rw") as a, fs.open("/b", "w") as b:
             assert a.write(b"x" * 60) == 60
             with raises_exactly(NO_SPACE):
@@ -598,31 +598,38 @@ class TestLimits:
             with raises_exactly(NO_SPACE):
                 b.write(b"z" * 41)
             assert b.write(b"z" * 40) == 40
-            assert fs.usage()["bytes"] == 100
+            assert fs.usage()["bytes"] == 102
             with raises_exactly(NO_SPACE):
                 b.write(b"z" * 41)
+            with raises_exactly(NO_SPACE):
+                fs.mkdir("/c")
             assert a.read(200) == b"x" * 60
         fs.remove("/b", False)
-        assert fs.usage()["bytes"] == 60
+        assert fs.usage()["bytes"] == 61
         with fs.open("/c", "w") as c:
             assert c.write(b"w" * 40) == 40
         assert capfd.readouterr().out == "Read 60 bytes from file\n"
 
     def test_truncation_and_renames_keep_the_count(self):
-        fs = PyFs(max_bytes=100, max_name_length=3)
+        fs = PyFs(max_bytes=102, max_name_length=3)
         with fs.open("/a", "w") as a:
             a.write(b"x" * 100)
-            assert a.truncate(10) == 10 and fs.usage()["bytes"] == 10
+            assert a.truncate(10) == 10 and fs.usage()["bytes"] == 11
             with raises_exactly(NO_SPACE):
-                a.truncate(101)
+                a.truncate(102)
             assert fs.stat("/a").st_size == 10
             assert a.truncate(100) == 100
         fs.touch("/b")
-        fs.rename("/a", "/b")  # the replaced file's bytes go back; the moved one's stay
-        assert fs.usage() == {"bytes": 100, "nodes": 2, "max_bytes": 100, "max_nodes": None,
+        fs.rename("/a", "/b")  # the replaced file's bytes and name go back; the moved one's stay
+        assert fs.usage() == {"bytes": 101, "nodes": 2, "max_bytes": 102, "max_nodes": None,
                               "max_name_length": 3}
+        with raises_exactly(NO_SPACE):
+            fs.rename("/b", "/bcd")  # two bytes more than the budget has
+        assert fs.usage()["bytes"] == 101 and fs.stat("/b").st_size == 100
+        fs.rename("/b", "/bc")
+        assert fs.usage()["bytes"] == 102
         with raises_exactly(TOO_LONG):
-            fs.rename("/b", "/long")
+            fs.rename("/bc", "/long")
 
 
 class TestBinding:
@@ -702,10 +709,10 @@ DOCS = {
         "($self)",
         "\nReport what the filesystem holds against its limits.\n\n"
         'This function returns a dict: "bytes", the memory the contents of all files\n'
-        'hold, and "nodes", the directories, files and links with the root, as they\n'
-        'stand; "max_bytes", "max_nodes" and "max_name_length", the limits the\n'
-        "filesystem was made with, each None when it has none. Nothing is walked: the\n"
-        "counts are kept as the filesystem changes.\n",
+        'and all names hold, and "nodes", the directories, files and links with the\n'
+        'root, as they stand; "max_bytes", "max_nodes" and "max_name_length", the\n'
+        "limits the filesystem was made with, each None when it has none. Nothing is\n"
+        "walked: the counts are kept as the filesystem changes.\n",
     ),
 }
 

@@ -81,7 +81,7 @@ class TestScript:
 
     def test_limits_of_the_file_system(self):
         script = "mkdir abc\nmkdir abcd\ntouch abc/f\nls\n"
-        result = run_shell(script, "--max-nodes", "2", "--max-name-length=3", "--max-bytes", "1")
+        result = run_shell(script, "--max-nodes", "2", "--max-name-length=3", "--max-bytes", "3")
         assert result.stdout == b"abc/\n"
         assert result.stderr == (
             b"mkdir: cannot create directory 'abcd': File name too long\n"
