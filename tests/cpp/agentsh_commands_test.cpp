@@ -1,0 +1,324 @@
+// The agent shell's utilities against GNU's own tools: each row runs once
+// through the command table on a fresh tree and once as the real program in
+// a temporary directory holding the same files, and the two must agree on
+// stdout, the status, the first word of stderr and the tree left behind.
+// Output that depends on the host (owners, times) is masked on both sides.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "agentsh/command.hpp"
+#include "fs/file_system.hpp"
+
+extern char** environ;
+
+namespace halvorn::agentsh {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+// The tree every row starts from: a path ending in '/' is a directory.
+const std::vector<std::pair<std::string, std::string>> kTree = {
+    {"a.txt", "alpha\nbeta\ngamma\nalpha beta\n"},
+    {"b.txt", "one\ntwo\nthree\nfour\nfive\nsix\nseven\neight\nnine\nten\neleven\ntwelve\n"},
+    {"nums", "10\n2\n33\n-4\n2\n1.5\n1k\n2M\n"},
+    {"words", "b\na\nc\na\nB\nb\nb\n"},
+    {"tabs", "x\ty\tz\n\x01\x7f\xc3\xa9 end\n\n\n\nlast"},
+    {"empty", ""},
+    {"csv", "id,name,score\n1,ann,90\n2,bob,75\n3,cy,82\n"},
+    {"src/", ""},
+    {"src/main.py", "import os\n# TODO fix\ndef main():\n    print('hi')  # TODO\n"},
+    {"src/util.py", "def helper(x):\n    return x * 2\n"},
+    {"src/app/", ""},
+    {"src/app/core.py", "class Core:\n    pass\n"},
+    {"docs/", ""},
+    {"docs/readme.md", "# Title\nSome TODO text\n"},
+    {"emptydir/", ""},
+};
+
+struct Outcome {
+    std::string out, err;
+    int status = 0;
+    std::string tree;
+};
+
+class StringSource : public ByteSource {
+public:
+    explicit StringSource(std::string data) : data_(std::move(data)) {}
+    std::ptrdiff_t read(std::span<char> buffer) override {
+        std::size_t n = std::min(buffer.size(), data_.size() - at_);
+        std::copy_n(data_.data() + at_, n, buffer.data());
+        at_ += n;
+        return static_cast<std::ptrdiff_t>(n);
+    }
+
+private:
+    std::string data_;
+    std::size_t at_ = 0;
+};
+
+class StringSink : public ByteSink {
+public:
+    bool write(std::string_view bytes) override {
+        text.append(bytes);
+        return true;
+    }
+    std::string text;
+};
+
+// Splits a row's command line: words on spaces, '...' quoted as in sh.
+std::vector<std::string> split(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool in_word = false, quoted = false;
+    for (char c : line) {
+        if (quoted) {
+            if (c == '\'') quoted = false;
+            else word += c;
+        } else if (c == '\'') {
+            quoted = in_word = true;
+        } else if (c == ' ') {
+            if (in_word) words.push_back(word);
+            word.clear();
+            in_word = false;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (in_word) words.push_back(word);
+    return words;
+}
+
+std::string dump_ours(const std::shared_ptr<FileSystem>& fs, const std::string& dir, const std::string& shown) {
+    std::string text;
+    auto listing = fs->ls(dir);
+    if (!listing) return text;
+    std::vector<std::string> files = listing->files, dirs = listing->directories;
+    std::vector<std::pair<std::string, bool>> all;
+    for (auto& f : files) all.emplace_back(f, false);
+    for (auto& d : dirs) all.emplace_back(d, true);
+    std::sort(all.begin(), all.end());
+    for (auto& [name, is_dir] : all) {
+        std::string path = (dir == "/" ? "/" : dir + "/") + name;
+        std::string rel = shown + name;
+        if (is_dir) {
+            text += rel + "/\n" + dump_ours(fs, path, rel + "/");
+        } else {
+            auto handle = FileSystem::open(fs, path,
+                                           FileHandleType(FileHandleType::READ), false);
+            std::string body;
+            if (handle) {
+                std::vector<std::uint8_t> buf(1 << 16);
+                for (;;) {
+                    auto got = handle->read(buf);
+                    if (!got || *got == 0) break;
+                    body.append(reinterpret_cast<char*>(buf.data()), *got);
+                }
+            }
+            text += rel + "=" + body + "\n";
+        }
+    }
+    return text;
+}
+
+std::string dump_real(const stdfs::path& dir, const std::string& shown) {
+    std::vector<std::pair<std::string, bool>> all;
+    for (auto& e : stdfs::directory_iterator(dir))
+        all.emplace_back(e.path().filename().string(), e.is_directory());
+    std::sort(all.begin(), all.end());
+    std::string text;
+    for (auto& [name, is_dir] : all) {
+        std::string rel = shown + name;
+        if (is_dir) {
+            text += rel + "/\n" + dump_real(dir / name, rel + "/");
+        } else {
+            std::ifstream in(dir / name, std::ios::binary);
+            std::stringstream body;
+            body << in.rdbuf();
+            text += rel + "=" + body.str() + "\n";
+        }
+    }
+    return text;
+}
+
+Outcome run_ours(const std::vector<std::string>& argv, const std::string& input) {
+    auto fs = FileSystem::create();
+    for (auto& [path, body] : kTree) {
+        if (path.ends_with('/')) {
+            EXPECT_TRUE(fs->mkdir("/" + path.substr(0, path.size() - 1)).ok());
+            continue;
+        }
+        auto handle = FileSystem::open(fs, "/" + path, FileHandleType(FileHandleType::WRITE),
+                                       Creation::IfMissing);
+        EXPECT_TRUE(handle.ok());
+        auto wrote = handle->write(std::span<const std::uint8_t>(
+            reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
+        EXPECT_TRUE(wrote.ok());
+    }
+    StringSource in(input);
+    StringSink out, err;
+    Environment env;
+    CommandContext ctx;
+    ctx.fs = fs;
+    ctx.cwd = "/";
+    ctx.env = &env;
+    ctx.in = &in;
+    ctx.out = &out;
+    ctx.err = &err;
+    ctx.should_stop = [] { return false; };
+    ctx.run = [&ctx](const std::vector<std::string>& args, ByteSource& i, ByteSink& o,
+                     ByteSink& e) {
+        CommandFunction f = find_command(args[0]);
+        if (!f) {
+            e.write(args[0] + ": command not found\n");
+            return 127;
+        }
+        CommandContext inner = ctx;
+        inner.in = &i;
+        inner.out = &o;
+        inner.err = &e;
+        return f(inner, args);
+    };
+    Outcome outcome;
+    CommandFunction f = find_command(argv[0]);
+    if (!f) {
+        outcome.status = -1;
+        return outcome;
+    }
+    outcome.status = f(ctx, argv);
+    outcome.out = out.text;
+    outcome.err = err.text;
+    outcome.tree = dump_ours(fs, "/", "");
+    return outcome;
+}
+
+std::string slurp_fd(int fd) {
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+Outcome run_real(const std::vector<std::string>& argv, const std::string& input) {
+    stdfs::path dir = stdfs::temp_directory_path() /
+                      ("halvorn-cmds-" + std::to_string(::getpid()));
+    stdfs::remove_all(dir);
+    stdfs::create_directories(dir);
+    for (auto& [path, body] : kTree) {
+        if (path.ends_with('/')) {
+            stdfs::create_directories(dir / path);
+            continue;
+        }
+        std::ofstream(dir / path, std::ios::binary) << body;
+    }
+    std::string in_path = (dir.parent_path() / ("halvorn-cmds-in-" + std::to_string(::getpid())));
+    std::ofstream(in_path, std::ios::binary) << input;
+    std::string out_path = in_path + ".out", err_path = in_path + ".err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> env_strings = {"LC_ALL=C.UTF-8", "PATH=/usr/bin:/bin", "TZ=UTC",
+                                            "POSIXLY_CORRECT_UNSET=1"};
+    std::vector<char*> env;
+    for (auto& e : env_strings) env.push_back(e.data());
+    env.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome outcome;
+    if (posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), env.data()) != 0) {
+        outcome.status = -2;
+        return outcome;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    outcome.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    outcome.out = slurp_fd(::open(out_path.c_str(), O_RDONLY));
+    outcome.err = slurp_fd(::open(err_path.c_str(), O_RDONLY));
+    outcome.tree = dump_real(dir, "");
+    stdfs::remove_all(dir);
+    stdfs::remove(in_path);
+    stdfs::remove(out_path);
+    stdfs::remove(err_path);
+    return outcome;
+}
+
+std::string first_word(const std::string& text) { return text.substr(0, text.find(' ')); }
+
+// Masks what the host decides: owners, link counts aside, and times.
+std::string mask_host(const std::string& text) {
+    static const std::regex owner(R"(^([-dl][-rwxsStT]{9}) +(\d+) +\S+ +\S+ +)",
+                                  std::regex::multiline);
+    static const std::regex time(R"([A-Z][a-z]{2} [ \d]\d (\d\d:\d\d| \d{4}))");
+    std::string masked = std::regex_replace(text, owner, "$1 $2 U G ");
+    return std::regex_replace(masked, time, "TIME");
+}
+
+struct Row {
+    const char* line;
+    const char* input = "";
+};
+
+void check_rows(const std::vector<Row>& rows) {
+    ::umask(022);
+    int passed = 0;
+    for (const auto& row : rows) {
+        auto argv = split(row.line);
+        Outcome ours = run_ours(argv, row.input);
+        Outcome real = run_real(argv, row.input);
+        SCOPED_TRACE(row.line);
+        EXPECT_EQ(mask_host(ours.out), mask_host(real.out));
+        EXPECT_EQ(ours.status, real.status);
+        EXPECT_EQ(first_word(ours.err), first_word(real.err)) << ours.err << "\n" << real.err;
+        EXPECT_EQ(ours.tree, real.tree);
+        if (mask_host(ours.out) == mask_host(real.out) && ours.status == real.status &&
+            first_word(ours.err) == first_word(real.err) && ours.tree == real.tree)
+            ++passed;
+    }
+    ::testing::Test::RecordProperty("rows_passed", passed);
+}
+
+TEST(AgentshCommands, Cat) {
+    check_rows({
+        {"cat a.txt"},
+        {"cat -n a.txt b.txt"},
+        {"cat -A tabs"},
+        {"cat -v tabs"},
+        {"cat -b tabs"},
+        {"cat -s -E tabs"},
+        {"cat - a.txt", "from stdin\n"},
+        {"cat missing a.txt"},
+        {"cat src"},
+        {"cat a.txt/"},
+        {"cat -z a.txt"},
+        {"cat --nope"},
+        {"cat empty /dev/null"},
+    });
+}
+
+}  // namespace
+}  // namespace halvorn::agentsh
