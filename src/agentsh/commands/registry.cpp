@@ -11,6 +11,7 @@ namespace {
 
 constexpr auto kCommands = std::to_array<CommandEntry>({
     {"cat", cmd::cat_main},
+    {"grep", cmd::grep_main},
 });
 static_assert(std::is_sorted(kCommands.begin(), kCommands.end(),
                              [](const CommandEntry& a, const CommandEntry& b) {

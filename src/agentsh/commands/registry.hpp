@@ -10,6 +10,10 @@ namespace halvorn::agentsh::cmd {
 
 #define HALVORN_UTILITY(name) int name##_main(CommandContext& ctx, const std::vector<std::string>& argv);
 HALVORN_UTILITY(cat)
+HALVORN_UTILITY(cat)
+HALVORN_UTILITY(grep)
+HALVORN_UTILITY(cat)
+HALVORN_UTILITY(grep)
 #undef HALVORN_UTILITY
 
 }  // namespace halvorn::agentsh::cmd
