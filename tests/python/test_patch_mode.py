@@ -12,7 +12,9 @@ import stat
 import sys
 import tempfile
 import threading
+import unittest
 import zipfile
+from os import stat as stat_taken_early
 
 import pytest
 
@@ -221,6 +223,8 @@ def test_everything_is_given_back_and_real_descriptors_stay_real(tmp_path):
         assert fd not in (read_end, write_end) and os.fstat(1) == os.fstat(1)
         os.close(fd)
         assert fs.exists(os.path.join(os.getcwd(), "x")) and not (tmp_path / "x").exists()
+        # A name bound before the start reaches the tree too.
+        assert stat_taken_early("x").st_ino == os.stat("x").st_ino
         with pytest.raises(RuntimeError, match="already running"):
             halvornfs.patch().start()
     assert {name: getattr(os, name) for name in dir(os)} == before and open is real_open
@@ -239,6 +243,31 @@ def test_full_disk(halvorn_fs):
         open("n" * 30, "w")
     assert caught.value.errno == errno.ENAMETOOLONG
     assert shutil.disk_usage(".").free >= 0
+
+
+def test_decorator_and_unittest_base_each_get_a_fresh_tree():
+    trees = []
+
+    @halvornfs.patch()
+    def uses_disk(halvorn_fs):
+        open("mark", "w").close()
+        trees.append(halvorn_fs)
+        return sorted(os.listdir("."))
+
+    assert uses_disk() == uses_disk() == ["mark"] and trees[0] is not trees[1]
+
+    from halvornfs.testing import TreeTestCase
+
+    class Case(TreeTestCase):
+        tree_limits = {"max_nodes": 50}
+
+        def test_it(self):
+            self.assertEqual(self.fs.usage()["max_nodes"], 50)
+            pathlib.Path("p").write_text("x")
+
+    result = unittest.TestResult()
+    unittest.defaultTestLoader.loadTestsFromTestCase(Case).run(result)
+    assert result.wasSuccessful() and not os.path.exists("p")
 
 
 def test_symlinks_are_refused_with_a_reason(halvorn_fs):
@@ -275,12 +304,17 @@ def test_test_authors_program(halvorn_fs):
 # --- Threads ----------------------------------------------------------------
 
 
-def test_appenders_lose_no_line(halvorn_fs):
+@pytest.mark.parametrize("open_per_line", [False, True])
+def test_appenders_lose_no_line(halvorn_fs, open_per_line):
     def append(n):
-        with open("log", "a") as f:
-            for i in range(2000):
-                f.write(f"{n} {i}\n")
-                f.flush()
+        f = open("log", "a")
+        for i in range(2000):
+            f.write(f"{n} {i}\n")
+            f.flush()
+            if open_per_line:
+                f.close()
+                f = open("log", "a")
+        f.close()
 
     threads = [threading.Thread(target=append, args=(n,)) for n in range(8)]
     for t in threads:

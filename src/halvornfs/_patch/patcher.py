@@ -16,7 +16,7 @@ from typing import Any, Callable, TypeVar
 
 from halvorn import PyFs
 
-from halvornfs._patch.files import make_open
+from halvornfs._patch.files import TreeFileIO, make_open
 from halvornfs._patch.routes import make_os
 from halvornfs._patch.tree import Tree
 
@@ -47,6 +47,8 @@ _KEEP_REAL = ("halvorn", "halvornfs", "halvorn_shell", "_pytest", "pytest", "plu
 # default values (`def close(self, unlink=os.unlink)`).
 _Place = tuple[Any, str, str]
 _found: dict[str, tuple[ModuleType, list[_Place]]] = {}
+_known_names: set[str] | None = None
+_known_places: list[_Place] = []
 
 
 def _keeps_real(name: str) -> bool:
@@ -98,7 +100,13 @@ def _scan(module: ModuleType, originals: dict[int, Any]) -> list[_Place]:
 def _places(originals: dict[int, Any]) -> list[_Place]:
     """Every place that copied a real function before the mode started:
     `from os import stat`, `bltn_open = open`, a class attribute, a default."""
+    global _known_names, _known_places
+    # Most starts follow an identical set of imports: one comparison of the
+    # module names stands for the whole walk.
+    if _known_names is not None and sys.modules.keys() == _known_names:
+        return _known_places
     result: list[_Place] = []
+    names = set(sys.modules)
     for name, module in list(sys.modules.items()):
         if _keeps_real(name) or not isinstance(module, ModuleType):
             continue
@@ -111,6 +119,7 @@ def _places(originals: dict[int, Any]) -> list[_Place]:
                 known = (module, [])
             _found[name] = known
         result.extend(known[1])
+    _known_names, _known_places = names, result
     return result
 
 
@@ -208,6 +217,7 @@ class patch:  # noqa: N801 -- used as a function: `with halvornfs.patch() as fs:
                 value = _swapped(held, kind, by_original, originals)
                 if value is not None:
                     swaps.append((container, attribute, value))
+            swaps.extend(_library_shims())
             undo: list[tuple[Any, str, Any]] = []
             try:
                 for container, attribute, value in swaps:
@@ -253,6 +263,31 @@ class patch:  # noqa: N801 -- used as a function: `with halvornfs.patch() as fs:
                 return function(*args, **kwargs)
 
         return run  # type: ignore[return-value]
+
+
+# Libraries that hand a real file's descriptor to C code: numpy writes and
+# reads a file object straight through its number when it looks like a disk
+# file, which a tree file does. Told it is none, numpy uses write and read.
+_FILE_CHECKS = (("numpy.lib._format_impl", "isfileobj"), ("numpy.lib.format", "isfileobj"),
+                ("numpy.compat.py3k", "isfileobj"), ("numpy.compat", "isfileobj"))
+
+
+def _library_shims() -> list[tuple[Any, str, Any]]:
+    shims: list[tuple[Any, str, Any]] = []
+    for module_name, attribute in _FILE_CHECKS:
+        module = sys.modules.get(module_name)
+        original = getattr(module, attribute, None) if module is not None else None
+        if original is None:
+            continue
+
+        def check(file: Any, _original: Any = original) -> Any:
+            raw = getattr(getattr(file, "buffer", file), "raw", file)
+            if isinstance(raw, TreeFileIO):
+                return False
+            return _original(file)
+
+        shims.append((module, attribute, check))
+    return shims
 
 
 def _restore(undo: list[tuple[Any, str, Any]]) -> None:

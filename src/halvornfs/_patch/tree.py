@@ -3,9 +3,12 @@ working directory of its own, descriptors numbered as real ones, and the
 errors and result types the real calls give.
 
 Every descriptor of the tree holds a real descriptor of /dev/null, opened
-before anything is patched, and is known by its number: no tree descriptor
-can share a number with a real one, and a real call that is not routed (isatty,
-set_inheritable...) finds a harmless real file behind the number.
+through the saved real os.open, and is known by its number: no tree descriptor
+can share a number with a real one. It is opened as a bare path (O_PATH), on
+which the kernel refuses every read and write: C code that takes the number
+behind a tree file (numpy's tofile, mmap) fails with EBADF instead of losing
+data into /dev/null, while calls that only look (isatty, set_inheritable)
+still work.
 """
 
 from __future__ import annotations
@@ -25,7 +28,7 @@ from halvornfs._patch.nodes import FileNode
 _BUSY = "Resource is currently in use"
 _REAL_OPEN = os.open
 _REAL_CLOSE = os.close
-_NULL_FLAGS = os.O_RDONLY | os.O_CLOEXEC
+_NULL_FLAGS = getattr(os, "O_PATH", os.O_RDONLY) | os.O_CLOEXEC
 _TMPFILE = getattr(os, "O_TMPFILE", 0)
 _TMPFILE_BITS = _TMPFILE & ~getattr(os, "O_DIRECTORY", 0)
 _DIRECTORY = getattr(os, "O_DIRECTORY", 0)
@@ -228,8 +231,11 @@ class Tree:
         try:
             self.fs.remove(name, False)
         except ValueError as error:
-            if str(error) != _BUSY or not self._detach(status.st_ino):
+            if str(error) != _BUSY:
                 raise os_error(error, path) from None
+            # Open through the mode (or closed since): its descriptors keep
+            # its bytes, and the name goes.
+            self._detach(status.st_ino)
             self.call(self.fs.remove, name, path, False)
         self._forget(status.st_ino)
 
@@ -241,7 +247,7 @@ class Tree:
         """Lets the open file `ino` go from the tree, keeping its bytes for
         its descriptors; False if the mode does not hold it open."""
         with self._nodes_lock:
-            node = self._nodes.get(ino)
+            node = self._nodes.pop(ino, None)
             if node is None:
                 return False
             node.detach()
@@ -264,7 +270,8 @@ class Tree:
                     ino = self.fs.stat(target).st_ino
                 except ValueError:
                     ino = -1
-                if ino >= 0 and self._detach(ino):
+                if ino >= 0:
+                    self._detach(ino)
                     try:
                         self.fs.rename(source, target)
                     except ValueError as again:
@@ -355,13 +362,15 @@ class Tree:
             return node
 
     def _release(self, node: FileNode) -> None:
+        # The handle closes under the lock: an open that found the file busy
+        # must find its node still registered.
         with self._nodes_lock:
             node.opens -= 1
             if node.opens:
                 return
             if self._nodes.get(node.ino) is node:
                 del self._nodes[node.ino]
-        node.release()
+            node.release()
 
     def _add(self, description: Description) -> int:
         fd = _REAL_OPEN(os.devnull, _NULL_FLAGS)
