@@ -330,11 +330,14 @@ def make_os(tree: Tree, real: dict[str, Callable[..., Any]]) -> dict[str, Callab
     def close(fd: int) -> None:
         if fd in fds:
             return tree.close(fd)
+        if tree.is_spare(fd):
+            raise _error(errno.EBADF, None)
         return real_close(fd)
 
     def closerange(low: int, high: int) -> None:
         for fd in [fd for fd in fds if low <= fd < high]:
             tree.close(fd)
+        tree.give_up_spare(low, high)
         real["closerange"](low, high)
 
     def dup(fd: int) -> int:
@@ -343,6 +346,7 @@ def make_os(tree: Tree, real: dict[str, Callable[..., Any]]) -> dict[str, Callab
         return real["dup"](fd)
 
     def dup2(fd: int, fd2: int, inheritable: bool = True) -> int:
+        tree.give_up_spare(fd2, fd2 + 1)
         if fd not in fds and fd2 not in fds:
             return real["dup2"](fd, fd2, inheritable)
         if fd not in fds:

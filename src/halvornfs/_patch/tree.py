@@ -33,6 +33,7 @@ _TMPFILE = getattr(os, "O_TMPFILE", 0)
 _TMPFILE_BITS = _TMPFILE & ~getattr(os, "O_DIRECTORY", 0)
 _DIRECTORY = getattr(os, "O_DIRECTORY", 0)
 _MAX_NAME = 255
+_SPARE = 64
 
 
 def _error(code: int, path: Any, other: Any = None) -> OSError:
@@ -77,6 +78,8 @@ class Tree:
         self._times: dict[int, tuple[int, int]] = {}
         # Set once the mode stops: files left open close without a word.
         self.stopped = False
+        # Real numbers held for descriptors to come (see close).
+        self._spare: list[int] = []
 
     # --- Paths --------------------------------------------------------------
 
@@ -373,7 +376,10 @@ class Tree:
             node.release()
 
     def _add(self, description: Description) -> int:
-        fd = _REAL_OPEN(os.devnull, _NULL_FLAGS)
+        try:
+            fd = self._spare.pop()
+        except IndexError:
+            fd = _REAL_OPEN(os.devnull, _NULL_FLAGS)
         self.fds[fd] = description
         return fd
 
@@ -382,7 +388,14 @@ class Tree:
             description = self.fds.pop(fd, None)
             if description is None:
                 raise _error(errno.EBADF, None)
-        _REAL_CLOSE(fd)
+            # A closed number is kept for the next open, still held, so
+            # opening and closing a file costs no system call; the numbers
+            # of the standard streams (a dup2 onto them) go back at once.
+            if fd > 2 and len(self._spare) < _SPARE and not self.stopped:
+                self._spare.append(fd)
+                fd = -1
+        if fd >= 0:
+            _REAL_CLOSE(fd)
         self._drop(description)
 
     def _drop(self, description: Description) -> None:
@@ -405,6 +418,20 @@ class Tree:
                 self.close(fd)
             except OSError:
                 pass
+        with self._fds_lock:
+            spare, self._spare = self._spare, []
+        for fd in spare:
+            _REAL_CLOSE(fd)
+
+    def is_spare(self, fd: int) -> bool:
+        """Whether `fd` is a number held for later: closed, to its user."""
+        return fd in self._spare
+
+    def give_up_spare(self, low: int, high: int) -> None:
+        """Forgets the held numbers in [low, high), which a real call is about
+        to close or replace."""
+        with self._fds_lock:
+            self._spare = [fd for fd in self._spare if not low <= fd < high]
 
     def file_node(self, fd: int) -> tuple[Description, FileNode]:
         description = self.description(fd)
