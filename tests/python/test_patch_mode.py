@@ -9,6 +9,7 @@ import os
 import pathlib
 import shutil
 import stat
+import subprocess
 import sys
 import tempfile
 import threading
@@ -225,6 +226,19 @@ def test_everything_is_given_back_and_real_descriptors_stay_real(tmp_path):
         assert fs.exists(os.path.join(os.getcwd(), "x")) and not (tmp_path / "x").exists()
         # A name bound before the start reaches the tree too.
         assert stat_taken_early("x").st_ino == os.stat("x").st_ino
+        # Devices and the interpreter's library stay on the disk, the library
+        # read-only; a move between the disk and the tree is across devices.
+        done = subprocess.run([sys.executable, "-c", "print(7)"], stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        assert done.stdout.strip() == b"7"
+        with open(json.__file__) as f:
+            assert "import" in f.read()
+        with pytest.raises(OSError) as caught:
+            open(os.path.join(os.path.dirname(json.__file__), "new.py"), "w")
+        assert caught.value.errno == errno.EROFS
+        with pytest.raises(OSError) as caught:
+            os.rename("x", os.devnull)
+        assert caught.value.errno == errno.EXDEV
         with pytest.raises(RuntimeError, match="already running"):
             halvornfs.patch().start()
     assert {name: getattr(os, name) for name in dir(os)} == before and open is real_open

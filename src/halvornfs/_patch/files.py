@@ -10,7 +10,7 @@ import warnings
 from typing import Any, Callable
 
 from halvornfs._open import _parse_mode
-from halvornfs._patch.tree import Tree
+from halvornfs._patch.tree import RealPath, Tree
 
 _FLAGS = {
     "r": os.O_RDONLY,
@@ -179,7 +179,10 @@ def make_open(tree: Tree, real_open: Callable[..., Any]) -> Callable[..., Any]:
             if updating:
                 flags = (flags & ~os.O_WRONLY) | os.O_RDWR
             if opener is None:
-                fd = tree.open(file, flags, 0o666)
+                try:
+                    fd = tree.open(file, flags, 0o666)
+                except RealPath:
+                    return real_open(file, mode, buffering, encoding, errors, newline, closefd)
             else:
                 fd = opener(file, flags)
                 if not isinstance(fd, int):

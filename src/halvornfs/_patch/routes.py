@@ -12,7 +12,7 @@ import os
 import stat as stat_module
 from typing import Any, Callable, Iterator
 
-from halvornfs._patch.tree import Tree, _error
+from halvornfs._patch.tree import RealPath, Tree, _error
 
 _NOT_SUPPORTED = "Symbolic and hard links are not held by a halvorn tree yet"
 
@@ -90,6 +90,21 @@ class ScandirIterator:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+# The routes that take a path, which may be one the real call serves.
+_BY_PATH = ("stat", "lstat", "listdir", "scandir", "mkdir", "rmdir", "unlink", "remove", "rename",
+            "replace", "access", "chmod", "chown", "lchown", "utime", "truncate", "statvfs", "readlink", "open", "getxattr", "setxattr", "listxattr", "removexattr")
+
+
+def _or_real(route: Callable[..., Any], original: Callable[..., Any]) -> Callable[..., Any]:
+    def call(*args: Any, **kwargs: Any) -> Any:
+        try:
+            return route(*args, **kwargs)
+        except RealPath:
+            return original(*args, **kwargs)
+
+    return call
 
 
 def make_os(tree: Tree, real: dict[str, Callable[..., Any]]) -> dict[str, Callable[..., Any]]:
@@ -231,7 +246,11 @@ def make_os(tree: Tree, real: dict[str, Callable[..., Any]]) -> dict[str, Callab
                 return real["chdir"](path)
             name = tree.description(path).path
         else:
-            name = tree.abs(path)
+            try:
+                name = tree.abs(path, write=True)
+            except RealPath:
+                raise OSError(errno.EPERM, "The working directory of the mode is in the tree",
+                              path) from None
         if not stat_module.S_ISDIR(tree_stat(name).st_mode):
             raise _error(errno.ENOTDIR, path)
         tree.cwd = name
@@ -399,6 +418,9 @@ def make_os(tree: Tree, real: dict[str, Callable[..., Any]]) -> dict[str, Callab
     for name in ("getxattr", "setxattr", "listxattr", "removexattr"):
         if name in real:
             routes[name] = no_attributes(name)
+    for name in _BY_PATH:
+        if name in routes and name in real:
+            routes[name] = _or_real(routes[name], real[name])
     for name, function in routes.items():
         function.__qualname__ = function.__name__ = name
         function.__module__ = "os"

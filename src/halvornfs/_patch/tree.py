@@ -33,7 +33,39 @@ _TMPFILE = getattr(os, "O_TMPFILE", 0)
 _TMPFILE_BITS = _TMPFILE & ~getattr(os, "O_DIRECTORY", 0)
 _DIRECTORY = getattr(os, "O_DIRECTORY", 0)
 _MAX_NAME = 255
+_CHANGES = os.O_WRONLY | os.O_RDWR | os.O_CREAT | os.O_TRUNC | os.O_APPEND
 _SPARE = 64
+
+
+class RealPath(Exception):
+    """Raised by a path the mode leaves to the real call: the devices and
+    kernel views (/dev, /proc, /sys), and reads of the interpreter's own
+    library (so tzdata, certifi and package data keep loading)."""
+
+
+# Always real: subprocess opens os.devnull for its children, and code reads
+# /proc for the machine it runs on.
+_DEVICES = ("/dev/", "/proc/", "/sys/")
+_library_roots: tuple[str, ...] | None = None
+
+
+def _libraries() -> tuple[str, ...]:
+    """The folders of installed Python code and its data: read from the
+    disk, never written."""
+    global _library_roots
+    if _library_roots is None:
+        import site
+        import sysconfig
+
+        paths = sysconfig.get_paths()
+        roots = {paths[key] for key in ("stdlib", "platstdlib", "purelib", "platlib") if key in paths}
+        try:
+            roots.update(site.getsitepackages())
+        except AttributeError:  # a virtualenv's old site module
+            pass
+        roots.add("/usr/share/zoneinfo")
+        _library_roots = tuple(sorted(os.path.normpath(root) + "/" for root in roots))
+    return _library_roots
 
 
 def _error(code: int, path: Any, other: Any = None) -> OSError:
@@ -80,12 +112,22 @@ class Tree:
         self.stopped = False
         # Real numbers held for descriptors to come (see close).
         self._spare: list[int] = []
+        self._outside = _DEVICES + _libraries()
 
     # --- Paths --------------------------------------------------------------
 
-    def abs(self, path: Any, dir_fd: int | None = None) -> str:
+    def abs(self, path: Any, dir_fd: int | None = None, write: bool = False) -> str:
         """The absolute tree path of `path` (str, bytes or PathLike), without
-        a trailing separator but the root's."""
+        a trailing separator but the root's. RealPath for a path the real
+        call serves; a change under the interpreter's library is EROFS."""
+        name = self._abs(path, dir_fd)
+        if (name + "/").startswith(self._outside):
+            if (name + "/").startswith(_DEVICES) or not write:
+                raise RealPath(name)
+            raise _error(errno.EROFS, path)
+        return name
+
+    def _abs(self, path: Any, dir_fd: int | None) -> str:
         text = os.fspath(path)
         if isinstance(text, bytes):
             text = os.fsdecode(text)
@@ -154,11 +196,13 @@ class Tree:
         return os.stat_result(fields, extra)
 
     def chmod(self, path: Any, mode: int, dir_fd: int | None = None) -> None:
+        self.abs(path, dir_fd, True)
         ino = self.stat(path, dir_fd).st_ino
         self._modes[ino] = mode & 0o7777
 
     def utime(self, path: Any, times: Any = None, ns: Any = None,
               dir_fd: int | None = None) -> None:
+        self.abs(path, dir_fd, True)
         ino = self.stat(path, dir_fd).st_ino
         self._set_times(ino, times, ns)
 
@@ -205,7 +249,7 @@ class Tree:
         return name, files, directories
 
     def mkdir(self, path: Any, mode: int = 0o777, dir_fd: int | None = None) -> None:
-        name = self.abs(path, dir_fd)
+        name = self.abs(path, dir_fd, True)
         try:
             self.fs.mkdir(name)
         except ValueError as error:
@@ -218,7 +262,7 @@ class Tree:
         return self.fs.usage()["max_name_length"] or _MAX_NAME
 
     def rmdir(self, path: Any, dir_fd: int | None = None) -> None:
-        name = self.abs(path, dir_fd)
+        name = self.abs(path, dir_fd, True)
         status = self.call(self.fs.stat, name, path)
         if not stat_module.S_ISDIR(status.st_mode):
             raise _error(errno.ENOTDIR, path)
@@ -227,7 +271,7 @@ class Tree:
         self.call(self.fs.remove, name, path, False)
 
     def unlink(self, path: Any, dir_fd: int | None = None) -> None:
-        name = self.abs(path, dir_fd)
+        name = self.abs(path, dir_fd, True)
         status = self.call(self.fs.stat, name, path)
         if stat_module.S_ISDIR(status.st_mode):
             raise _error(errno.EISDIR, path)
@@ -258,8 +302,19 @@ class Tree:
 
     def rename(self, src: Any, dst: Any, src_dir_fd: int | None = None,
                dst_dir_fd: int | None = None) -> None:
-        source = self.abs(src, src_dir_fd)
-        target = self.abs(dst, dst_dir_fd)
+        try:
+            source: str | None = self.abs(src, src_dir_fd, True)
+        except RealPath:
+            source = None
+        try:
+            target: str | None = self.abs(dst, dst_dir_fd, True)
+        except RealPath:
+            target = None
+        if source is None and target is None:
+            raise RealPath(src)
+        if source is None or target is None:
+            # One end on the disk, one in the tree: two devices.
+            raise _error(errno.EXDEV, src, dst)
         if source == target:
             self.call(self.fs.stat, source, src)
             return
@@ -305,7 +360,7 @@ class Tree:
             raise _error(errno.EBADF, None) from None
 
     def open(self, path: Any, flags: int, mode: int = 0o777, dir_fd: int | None = None) -> int:
-        name = self.abs(path, dir_fd)
+        name = self.abs(path, dir_fd, bool(flags & _CHANGES))
         access = flags & os.O_ACCMODE
         readable = access in (os.O_RDONLY, os.O_RDWR)
         writable = access in (os.O_WRONLY, os.O_RDWR)
