@@ -11,7 +11,13 @@ namespace {
 
 constexpr auto kCommands = std::to_array<CommandEntry>({
     {"cat", cmd::cat_main},
+    {"cp", cmd::cp_main},
     {"grep", cmd::grep_main},
+    {"mkdir", cmd::mkdir_main},
+    {"mv", cmd::mv_main},
+    {"rm", cmd::rm_main},
+    {"rmdir", cmd::rmdir_main},
+    {"touch", cmd::touch_main},
 });
 static_assert(std::is_sorted(kCommands.begin(), kCommands.end(),
                              [](const CommandEntry& a, const CommandEntry& b) {
