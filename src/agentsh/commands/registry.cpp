@@ -13,11 +13,15 @@ constexpr auto kCommands = std::to_array<CommandEntry>({
     {"cat", cmd::cat_main},
     {"cp", cmd::cp_main},
     {"grep", cmd::grep_main},
+    {"head", cmd::head_main},
     {"mkdir", cmd::mkdir_main},
     {"mv", cmd::mv_main},
     {"rm", cmd::rm_main},
     {"rmdir", cmd::rmdir_main},
+    {"tail", cmd::tail_main},
+    {"tee", cmd::tee_main},
     {"touch", cmd::touch_main},
+    {"wc", cmd::wc_main},
 });
 static_assert(std::is_sorted(kCommands.begin(), kCommands.end(),
                              [](const CommandEntry& a, const CommandEntry& b) {

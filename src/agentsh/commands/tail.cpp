@@ -1,0 +1,124 @@
+// tail: the last lines (or bytes) of each input, or with +N everything from
+// the Nth on. Following a file (-f) has no meaning without other writers
+// running at once, so it is refused.
+#include <deque>
+
+#include "agentsh/commands/registry.hpp"
+#include "agentsh/commands/support/io.hpp"
+#include "agentsh/commands/support/numbers.hpp"
+#include "agentsh/commands/support/options.hpp"
+
+namespace halvorn::agentsh::cmd {
+namespace {
+
+enum Id { kLines, kBytes, kQuiet, kVerbose, kNumber, kFollow, kZero };
+constexpr OptionSpec kSpecs[] = {
+    {'n', "lines", Arg::Required, kLines},  {'c', "bytes", Arg::Required, kBytes},
+    {'q', "quiet", Arg::None, kQuiet},      {0, "silent", Arg::None, kQuiet},
+    {'v', "verbose", Arg::None, kVerbose},  {'f', "follow", Arg::Optional, kFollow},
+    {'F', "", Arg::None, kFollow},          {'z', "zero-terminated", Arg::None, kZero},
+};
+
+struct Plan {
+    bool bytes = false, from_start = false;
+    std::uint64_t count = 10;
+    char eol = '\n';
+};
+
+bool tail_stream(ByteSource& source, Output& out, const Plan& plan) {
+    Input input(source);
+    if (plan.bytes) {
+        std::string all;
+        bool ok = input.read_all(all);
+        if (plan.from_start) {
+            std::uint64_t skip = plan.count > 0 ? plan.count - 1 : 0;
+            if (skip < all.size()) out.put(std::string_view(all).substr(skip));
+        } else if (plan.count < all.size()) {
+            out.put(std::string_view(all).substr(all.size() - plan.count));
+        } else {
+            out.put(all);
+        }
+        return ok;
+    }
+    std::string line;
+    if (plan.from_start) {
+        std::uint64_t n = 0;
+        while (input.next_line(line, plan.eol))
+            if (++n >= plan.count && !out.put(line)) break;
+        return !input.failed();
+    }
+    std::deque<std::string> kept;
+    while (input.next_line(line, plan.eol)) {
+        if (plan.count == 0) continue;
+        kept.push_back(line);
+        if (kept.size() > plan.count) kept.pop_front();
+    }
+    for (auto& l : kept)
+        if (!out.put(l)) break;
+    return !input.failed();
+}
+
+}  // namespace
+
+int tail_main(CommandContext& ctx, const std::vector<std::string>& argv) {
+    ParseRules rules;
+    rules.number_option = kNumber;
+    auto args = parse_options(ctx, argv, kSpecs, rules);
+    if (!args) return 1;
+    Plan plan;
+    int headers = -1;
+    for (const auto& o : args->options) {
+        if (o.id == kQuiet) headers = 0;
+        if (o.id == kVerbose) headers = 1;
+        if (o.id == kZero) plan.eol = '\0';
+        if (o.id == kFollow) {
+            report(ctx, "tail", "", "following a file is not supported in this shell");
+            return 1;
+        }
+        if (o.id != kLines && o.id != kBytes && o.id != kNumber) continue;
+        plan.bytes = o.id == kBytes;
+        std::string_view text = o.value;
+        plan.from_start = !text.empty() && text[0] == '+';
+        if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+        auto n = parse_size(text);
+        if (!n) {
+            report(ctx, "tail", "",
+                   std::string(plan.bytes ? "invalid number of bytes: '"
+                                          : "invalid number of lines: '") +
+                       o.value + "'");
+            return 1;
+        }
+        plan.count = *n;
+    }
+    if (args->operands.empty()) args->operands.push_back("-");
+    const bool show = headers == 1 || (headers == -1 && args->operands.size() > 1);
+    Output out(*ctx.out);
+    int status = 0;
+    bool first = true;
+    for (const auto& operand : args->operands) {
+        if (stopped(ctx)) return 130;
+        auto source = open_input(ctx, operand);
+        if (!source) {
+            out.flush();
+            if (source.error().kind() == IoError::NotAFile) {
+                if (show) out.put(std::string(first ? "" : "\n") + "==> " + operand + " <==\n");
+                first = false;
+                out.flush();
+                report(ctx, "tail", "error reading '" + operand + "'", source.error());
+            } else {
+                report(ctx, "tail", "cannot open '" + operand + "' for reading", source.error());
+            }
+            status = 1;
+            continue;
+        }
+        if (show) {
+            out.put(std::string(first ? "" : "\n") + "==> " +
+                    (operand == "-" ? std::string("standard input") : operand) + " <==\n");
+        }
+        first = false;
+        if (!tail_stream(**source, out, plan)) status = 1;
+    }
+    return status;
+}
+
+}  // namespace halvorn::agentsh::cmd
