@@ -9,6 +9,7 @@ full disk. Nothing of the mode is imported until a test asks for a fixture.
 
 from __future__ import annotations
 
+import sys
 from typing import Any, Iterator
 
 import pytest
@@ -20,6 +21,19 @@ def pytest_configure(config: pytest.Config) -> None:
         "halvorn_fs(max_bytes=None, max_nodes=None, max_name_length=None): limits of the "
         "tree the halvorn_fs fixture makes",
     )
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Iterator[None]:
+    # A report reads the test's source from the disk (linecache, inspect):
+    # the mode steps aside while it is made.
+    patcher = sys.modules.get("halvornfs._patch.patcher")
+    running = patcher.patch.running() if patcher is not None else None
+    if running is None:
+        yield
+        return
+    with running.suspended():
+        yield
 
 
 def _run(limits: dict[str, Any]) -> Iterator[Any]:

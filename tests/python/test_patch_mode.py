@@ -363,3 +363,12 @@ def test_threads_in_their_own_directories_see_no_wrong_answer(halvorn_fs):
         t.join()
     assert wrong == []
     print(sys.version)
+
+
+def test_a_failing_test_report_shows_its_source(tmp_path):
+    (tmp_path / "test_fails.py").write_text(
+        "import os\ndef test_it(halvorn_fs):\n    seen = os.listdir('.')\n    assert seen == ['never']\n"
+    )
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(tmp_path)],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert "1 failed" in done.stdout and ">       assert seen == ['never']" in done.stdout

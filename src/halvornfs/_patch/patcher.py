@@ -4,6 +4,7 @@ modules that copied them are swapped for the tree's, and swapped back."""
 from __future__ import annotations
 
 import builtins
+import contextlib
 import functools
 import inspect
 import io
@@ -12,7 +13,7 @@ import sys
 import tempfile
 import threading
 from types import FunctionType, ModuleType, TracebackType
-from typing import Any, Callable, TypeVar
+from typing import Any, Callable, Iterator, TypeVar
 
 from halvorn import PyFs
 
@@ -168,6 +169,7 @@ class patch:  # noqa: N801 -- used as a function: `with halvornfs.patch() as fs:
         if fs is not None and any(value is not None for value in self._limits.values()):
             raise TypeError("limits are those of the PyFs given; pass them to PyFs() instead")
         self._undo: list[tuple[Any, str, Any]] = []
+        self._swaps: list[tuple[Any, str, Any]] = []
         self._tree: Tree | None = None
 
     @property
@@ -229,6 +231,7 @@ class patch:  # noqa: N801 -- used as a function: `with halvornfs.patch() as fs:
                 _restore(undo)
                 raise
             self._undo = undo
+            self._swaps = swaps
             self._tree = tree
             patch._running = self
             return fs
@@ -243,6 +246,21 @@ class patch:  # noqa: N801 -- used as a function: `with halvornfs.patch() as fs:
             patch._running = None
         assert tree is not None
         tree.close_all()
+
+    @contextlib.contextmanager
+    def suspended(self) -> Iterator[None]:
+        """The real names back for a while, the tree kept: for the test
+        runner's own work (reading sources for a report) amid a test."""
+        with patch._lock:
+            if patch._running is not self:
+                raise RuntimeError("this halvornfs.patch is not running")
+            _restore(self._undo)
+        try:
+            yield
+        finally:
+            with patch._lock:
+                for container, attribute, value in self._swaps:
+                    setattr(container, attribute, value)
 
     def __enter__(self) -> PyFs:
         return self.start()
