@@ -30,7 +30,7 @@ class TreeFileIO(io.RawIOBase):
         self.name = name
         self._mode = mode
         self._closefd = closefd
-        description = tree.description(fd)
+        description = self._description = tree.description(fd)
         self._readable = description.readable
         self._writable = description.writable
 
@@ -99,7 +99,7 @@ class TreeFileIO(io.RawIOBase):
 
     def tell(self) -> int:
         self._check_open()
-        return self._tree.lseek(self._fd, 0, io.SEEK_CUR)
+        return self._description.pos
 
     def truncate(self, size: int | None = None) -> int:
         self._check_open()

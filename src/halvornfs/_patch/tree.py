@@ -368,30 +368,41 @@ class Tree:
             # A file without a name: tempfile falls back to a named one that
             # it removes at once.
             raise _error(errno.EOPNOTSUPP, path)
+        # A new file's mode under the usual umask is kept only when it
+        # differs from what the tree reports for every file; only then, or
+        # for O_DIRECTORY, is the path looked at before it is opened.
+        kept_mode = mode & 0o755 != 0o644 and mode & 0o755 != 0o755
+        created = False
+        if kept_mode or flags & _DIRECTORY:
+            try:
+                status = self.fs.stat(name)
+            except ValueError:
+                status = None
+            created = status is None
+            if status is not None and stat_module.S_ISDIR(status.st_mode):
+                return self._open_directory(name, path, flags, writable)
+            if flags & _DIRECTORY:
+                raise _error(errno.ENOTDIR if status is not None else errno.ENOENT, path)
         try:
-            status = self.fs.stat(name)
-        except ValueError:
-            status = None
-        if status is not None and stat_module.S_ISDIR(status.st_mode):
-            if flags & os.O_CREAT and flags & os.O_EXCL:
-                raise _error(errno.EEXIST, path)
-            if writable or flags & os.O_CREAT:
-                raise _error(errno.EISDIR, path)
-            return self._add(Description(None, name, False, False, False))
-        if flags & _DIRECTORY:
-            raise _error(errno.ENOTDIR if status is not None else errno.ENOENT, path)
-        node = self._open_node(name, path, flags)
+            node = self._open_node(name, path, flags)
+        except IsADirectoryError:
+            return self._open_directory(name, path, flags, writable)
         try:
             if flags & os.O_TRUNC and writable:
                 node.truncate(0)
-            # A new file's mode under the usual umask, kept only when it
-            # differs from what the tree reports for every file.
-            if status is None and mode & 0o755 != 0o644 and mode & 0o755 != 0o755:
+            if created and kept_mode:
                 self._modes[node.ino] = mode & 0o755
             return self._add(Description(node, name, readable, writable, bool(flags & os.O_APPEND)))
         except BaseException:
             self._release(node)
             raise
+
+    def _open_directory(self, name: str, path: Any, flags: int, writable: bool) -> int:
+        if flags & os.O_CREAT and flags & os.O_EXCL:
+            raise _error(errno.EEXIST, path)
+        if writable or flags & os.O_CREAT:
+            raise _error(errno.EISDIR, path)
+        return self._add(Description(None, name, False, False, False))
 
     def _open_node(self, name: str, shown: Any, flags: int) -> FileNode:
         fs = self.fs
