@@ -362,8 +362,7 @@ void Session::write(Input& in) {
     if (open->handle.is_open()) {
         INodeGuard node = fs_->inodes().get(open->file);
         const FileData& data = node->as_file().data;
-        need = data.room_for(std::max<std::size_t>(data.size(), open->offset + size), false) -
-               data.room();
+        need = data.room_to_write(open->offset, size, false);
     }
     const std::uint64_t used = fs_->usage().bytes();
     auto wrote = open->handle.write(bytes);

@@ -82,7 +82,7 @@ Result<std::uint64_t> FileHandle::readable_at(std::uint64_t offset, std::uint64_
 Result<std::uint64_t> FileHandle::read_at(std::uint64_t offset,
                                           std::span<std::uint8_t> buffer) const {
     const Result<std::uint64_t> count = readable_at(offset, buffer.size());
-    if (count && *count != 0) std::memcpy(buffer.data(), file_->data.data() + offset, *count);
+    if (count && *count != 0) file_->data.read(offset, buffer.first(*count));
     return count;
 }
 
@@ -103,11 +103,10 @@ Result<std::uint64_t> FileHandle::write_at(std::uint64_t offset,
     // A write that does not fit fails before it changes a byte; one that
     // starts past the end leaves zeros in the gap, and an empty one there
     // leaves the size as it is, as a write to a file on disk does.
-    const std::uint64_t end = offset + bytes.size();
-    if (!bytes.empty() && end > file_->data.size()) {
-        if (Status grown = fs_->grow_file(file_->data, end); !grown) return grown.error();
+    if (!bytes.empty()) {
+        if (Status wrote = fs_->write_file(file_->data, offset, bytes); !wrote)
+            return wrote.error();
     }
-    if (!bytes.empty()) std::memcpy(file_->data.data() + offset, bytes.data(), bytes.size());
     file_->touch_modified();
     return bytes.size();
 }
@@ -120,7 +119,6 @@ Result<std::uint64_t> FileHandle::truncate(std::uint64_t size) {
     if (!is_open()) return IoError::InvalidFileDescriptor;
     if (!type_.can_write()) return IoError::operation_not_supported("write");
     WriteLock hold(file_->kind_lock());
-    // Growing takes its room from the byte limit first, as a write does.
     if (Status resized = fs_->resize_file(file_->data, size); !resized) return resized.error();
     file_->touch_modified();
     offset_ = std::min(offset_, size);

@@ -148,30 +148,31 @@ void FileSystem::retire(std::uint64_t id) {
     usage_.release_node();
 }
 
-Status FileSystem::grow_file(FileData& data, std::uint64_t size) {
-    const std::uint64_t before = data.room();
+Status FileSystem::write_file(FileData& data, std::uint64_t offset,
+                              std::span<const std::uint8_t> bytes) {
     bool spare = true;
-    std::uint64_t after = data.room_for(size, spare);
-    if (after > before && !usage_.reserve_bytes(after - before)) {
-        // Near the limit a file grows to its size without the spare room of
-        // geometric growth, so that files can fill the budget to the byte.
+    std::uint64_t growth = data.room_to_write(offset, bytes.size(), spare);
+    if (growth != 0 && !usage_.reserve_bytes(growth)) {
+        // Near the limit the first page grows to what it needs, without the
+        // spare room of geometric growth, so that files fill the budget to
+        // the byte; the other pages are whole whatever the budget.
         spare = false;
-        after = data.room_for(size, spare);
-        if (after > before && !usage_.reserve_bytes(after - before)) return IoError::NoSpaceLeft;
+        growth = data.room_to_write(offset, bytes.size(), spare);
+        if (growth != 0 && !usage_.reserve_bytes(growth)) return IoError::NoSpaceLeft;
     }
     try {
-        data.grow_to(size, spare);
+        data.write(offset, bytes, spare);
     } catch (...) {
-        if (after > before) usage_.release_bytes(after - before);
+        usage_.release_bytes(growth);
         throw;
     }
     return {};
 }
 
 Status FileSystem::resize_file(FileData& data, std::uint64_t size) {
-    if (size >= data.size()) return grow_file(data, size);
+    // Growth is a hole and takes no room; a cut gives back what it frees.
     const std::uint64_t before = data.room();
-    data.shrink_to(size);
+    data.resize(size);
     usage_.release_bytes(before - data.room());
     return {};
 }

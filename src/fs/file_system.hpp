@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -165,13 +166,12 @@ public:
     static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,
                                        FileHandleType type);
 
-    // Grows the contents of a file to `size` bytes, zeros added, taking the
-    // room it needs from max_bytes first: all of it or nothing, the contents
-    // unchanged on NoSpaceLeft. The caller holds the file's kind lock
-    // exclusive.
-    Status grow_file(FileData& data, std::uint64_t size);
-    // Sets the size of a file's contents, growing as grow_file does or
-    // cutting the end off and giving back the room that frees.
+    // Writes `bytes` into a file's contents at `offset`, taking the room it
+    // adds from max_bytes first: all of it or nothing, the contents unchanged
+    // on NoSpaceLeft. The caller holds the file's kind lock exclusive.
+    Status write_file(FileData& data, std::uint64_t offset, std::span<const std::uint8_t> bytes);
+    // Sets the size of a file's contents: growing leaves a hole, which takes
+    // nothing from max_bytes; cutting gives back the room that frees.
     Status resize_file(FileData& data, std::uint64_t size);
 
     // The one-line diagnostic rendering of the whole file system.

@@ -1,4 +1,5 @@
 // The one-line diagnostic rendering of a file system and its nodes.
+#include <algorithm>
 #include <charconv>
 
 #include "fs/debug_escape.hpp"
@@ -21,10 +22,19 @@ void render_kind(std::string& out, const INode& node) {
             const FileNode& file = node.as_file();
             out += "File { data: FileData { data: [";
             bool first = true;
-            for (std::uint8_t byte : file.data.bytes()) {
-                if (!first) out += ", ";
-                first = false;
-                append_number(out, byte);
+            // Read a piece at a time: the pages are not one run of memory.
+            std::uint8_t piece[4096];
+            const std::uint64_t size = file.data.size();
+            for (std::uint64_t at = 0; at < size;) {
+                const std::size_t count =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(sizeof piece, size - at));
+                file.data.read(at, {piece, count});
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (!first) out += ", ";
+                    first = false;
+                    append_number(out, piece[i]);
+                }
+                at += count;
             }
             out += "] }, lock: FileLock { flag: ";
             append_number(out, file.lock.value());

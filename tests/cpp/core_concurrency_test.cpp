@@ -100,7 +100,8 @@ TEST(CoreConcurrency, ACreatingOpenRacingRemovalsOfItsPathNeverLosesItsFile) {
     auto fs = FileSystem::create();
     std::atomic<bool> done{false};
     std::thread remover([&] {
-        while (!done) (void)fs->rm("/f", false);
+        while (!done)
+            (void)fs->rm("/f", false);
     });
     for (int round = 0; round < 20000; ++round) {
         auto opened = FileSystem::open(fs, "/f", round % 2 ? R : W, true);

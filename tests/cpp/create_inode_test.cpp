@@ -120,8 +120,8 @@ TEST(CreateInode, RendersAFileEntry) {
         INodeGuard guard = fs.inodes().get(2);
         sync::WriteLock hold(guard->kind_lock());
         FileData& data = guard->as_file().data;
-        data.grow_to(2);
-        std::memcpy(data.data(), "hi", 2);
+        const std::uint8_t hi[] = {'h', 'i'};
+        data.write(0, hi, true);
     }
     std::string text = fs.render();
     EXPECT_NE(text.find("2: INode { id: 2, parent: 0, depth: 1, name: \"f\", data: RwLock { data: "

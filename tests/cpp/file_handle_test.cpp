@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "fs/file_system.hpp"
 #include "tree_check.hpp"
@@ -181,6 +184,112 @@ TEST(ByteLimit, WritesFitOrFailWholeAndRemovalGivesBack) {
     EXPECT_TRUE(c->write(bytes_of(std::string(40, 'f'))).ok());
     EXPECT_EQ(c->write(bytes_of(std::string(41, 'f'))).error(), IoError::NoSpaceLeft);
     EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// A page never written is a hole: it reads as zeros and holds nothing, so a
+// byte written a terabyte out costs one page.
+TEST(Pages, AFarWriteCostsOnePageAndHolesReadAsZeros) {
+    constexpr std::uint64_t kFar = std::uint64_t{1} << 40;
+    auto fs = FileSystem::create(Limits{.max_bytes = 1 << 20});
+    auto file = FileSystem::open(fs, "/s", RW, true);
+    ASSERT_TRUE(file->write_at(kFar, bytes_of("x")).ok());
+    EXPECT_EQ(fs->usage().bytes(), 1 + FileData::kPageSize);
+    std::uint8_t tail[4] = {9, 9, 9, 9};
+    ASSERT_EQ(*file->read_at(kFar - 3, tail), 4u);
+    EXPECT_EQ(std::vector<std::uint8_t>(tail, tail + 4), (std::vector<std::uint8_t>{0, 0, 0, 'x'}));
+    std::vector<std::uint8_t> middle(3 * FileData::kPageSize, 9);
+    ASSERT_EQ(*file->read_at(kFar / 2 - 5, middle), middle.size());
+    EXPECT_EQ(std::count(middle.begin(), middle.end(), 0), static_cast<long>(middle.size()));
+    ASSERT_TRUE(file->truncate(kFar).ok());
+    EXPECT_EQ(fs->usage().bytes(), 1u);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// A cut gives back every page past the new end at once, and the first page's
+// memory when most of it goes; growing again shows zeros past the cut.
+TEST(Pages, TruncationGivesPagesBackAtOnce) {
+    constexpr std::uint64_t P = FileData::kPageSize;
+    auto fs = FileSystem::create();
+    auto file = FileSystem::open(fs, "/f", RW, true);
+    std::vector<std::uint8_t> data(300 * 1024);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i % 251 + 1);
+    ASSERT_TRUE(file->write(data).ok());
+    EXPECT_EQ(fs->usage().bytes(), 1 + 5 * P);
+    const struct {
+        std::uint64_t size, room;
+    } cuts[] = {
+        {200 * 1024 + 5, 4 * P},  // inside a page
+        {2 * P, 2 * P},           // on a page's edge
+        {P + 1, 2 * P},
+        {P, P},
+        {40000, P},      // inside the first page, which keeps most of its room
+        {16000, 16000},  // under a quarter of it: the first page shrinks
+        {33, 33},
+        {32, 32},  // back inside the node
+        {0, 0},
+    };
+    for (const auto& cut : cuts) {
+        ASSERT_TRUE(file->truncate(cut.size).ok());
+        EXPECT_EQ(fs->usage().bytes(), 1 + cut.room) << cut.size;
+        ASSERT_TRUE(file->truncate(data.size()).ok());
+        EXPECT_EQ(fs->usage().bytes(), 1 + cut.room) << cut.size;  // the growth is a hole
+        std::vector<std::uint8_t> back(data.size());
+        ASSERT_EQ(*file->read_at(0, back), data.size());
+        std::fill(data.begin() + static_cast<long>(cut.size), data.end(), 0);
+        EXPECT_EQ(back, data) << cut.size;
+        ASSERT_TRUE(file->truncate(cut.size).ok());
+    }
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// Reads, writes and cuts at offsets around page edges, against a plain
+// vector; the byte count always what the pages hold.
+TEST(Pages, RandomWorkAroundPageEdgesMatchesAVector) {
+    constexpr std::uint64_t P = FileData::kPageSize;
+    auto fs = FileSystem::create();
+    auto file = FileSystem::open(fs, "/f", RW, true);
+    std::vector<std::uint8_t> oracle;
+    std::mt19937_64 random(7);
+    auto near_edge = [&] {
+        const std::uint64_t edge = (random() % 6) * P;
+        const std::uint64_t jitter = random() % 80;
+        return random() % 2 ? edge + jitter : (edge > jitter ? edge - jitter : jitter);
+    };
+    for (int step = 0; step < 3000; ++step) {
+        const std::uint64_t at = random() % 4 == 0 ? random() % (6 * P) : near_edge();
+        switch (random() % 3) {
+            case 0: {
+                std::vector<std::uint8_t> piece(random() % 3 == 0 ? random() % (2 * P)
+                                                                  : random() % 90);
+                for (auto& byte : piece)
+                    byte = static_cast<std::uint8_t>(random() % 255 + 1);
+                ASSERT_TRUE(file->write_at(at, piece).ok());
+                if (!piece.empty()) {
+                    if (oracle.size() < at + piece.size()) oracle.resize(at + piece.size());
+                    std::copy(piece.begin(), piece.end(), oracle.begin() + static_cast<long>(at));
+                }
+                break;
+            }
+            case 1:
+                ASSERT_TRUE(file->truncate(at).ok());
+                oracle.resize(at);
+                break;
+            default: {
+                std::vector<std::uint8_t> out(random() % (2 * P));
+                const std::uint64_t count = *file->read_at(at, out);
+                const std::uint64_t expected =
+                    at >= oracle.size() ? 0
+                                        : std::min<std::uint64_t>(out.size(), oracle.size() - at);
+                ASSERT_EQ(count, expected) << step;
+                ASSERT_TRUE(std::equal(
+                    out.begin(), out.begin() + static_cast<long>(count),
+                    oracle.begin() + static_cast<long>(std::min<std::uint64_t>(at, oracle.size()))))
+                    << step;
+            }
+        }
+        ASSERT_EQ(testing::check_tree(*fs), "") << step;
+    }
 }
 
 TEST_F(Handles, SeekClampsToTheFile) {
