@@ -369,6 +369,9 @@ def test_a_failing_test_report_shows_its_source(tmp_path):
     (tmp_path / "test_fails.py").write_text(
         "import os\ndef test_it(halvorn_fs):\n    seen = os.listdir('.')\n    assert seen == ['never']\n"
     )
+    # The same halvornfs as this run's, wherever it was imported from.
+    package_root = os.path.dirname(os.path.dirname(halvornfs.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")])))
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(tmp_path)],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120, env=env)
     assert "1 failed" in done.stdout and ">       assert seen == ['never']" in done.stdout

@@ -148,7 +148,8 @@ def make_os(tree: Tree, real: dict[str, Callable[..., Any]]) -> dict[str, Callab
             return real["scandir"](path)
         base, files, directories = tree.listing(path)
         if isinstance(path, int):
-            shown = base
+            # The entries of a descriptor's listing are named alone.
+            shown = ""
         else:
             shown = os.fspath(path)
         as_bytes = isinstance(shown, bytes)
