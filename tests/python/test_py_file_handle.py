@@ -4,9 +4,10 @@ import io
 
 import numpy
 import pytest
+from hypothesis import given, settings, strategies as st
 from conftest import check_method_documentation, public_names
 
-from halvorn import PyFileHandle, PyTerm, Whence
+from halvorn import PyFileHandle, PyFs, PyTerm, Whence
 
 INVALID = "Invalid file descriptor"
 NO_READ = "File does not support the specified operation: read"
@@ -212,6 +213,44 @@ class TestPositional:
         handle.close()
         with raises_exactly(INVALID):
             handle.pread(1, 0)
+
+
+PAGE = 1 << 16
+# Offsets near the page edges, where a piece of work splits between pages.
+near_edge = st.builds(lambda page, delta: max(0, page * PAGE + delta),
+                      st.integers(0, 4), st.integers(-40, 40))
+steps = st.lists(
+    st.one_of(
+        st.tuples(st.just("write"), near_edge, st.binary(max_size=100) | st.integers(1, 2 * PAGE)),
+        st.tuples(st.just("truncate"), near_edge),
+        st.tuples(st.just("read"), near_edge, st.integers(0, 2 * PAGE)),
+    ),
+    max_size=30,
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(steps)
+def test_work_across_page_edges_matches_a_bytearray(work):
+    fs = PyFs()
+    oracle = bytearray()
+    with fs.open("/f", "rw") as handle:
+        for step in work:
+            if step[0] == "write":
+                data = step[2] if isinstance(step[2], bytes) else bytes([7]) * step[2]
+                assert handle.pwrite(data, step[1]) == len(data)
+                if data:
+                    oracle.extend(bytes(max(0, step[1] + len(data) - len(oracle))))
+                    oracle[step[1] : step[1] + len(data)] = data
+            elif step[0] == "truncate":
+                handle.truncate(step[1])
+                del oracle[step[1] :]
+                oracle.extend(bytes(step[1] - len(oracle)))
+            else:
+                assert handle.pread(step[2], step[1]) == bytes(oracle[step[1] : step[1] + step[2]])
+        assert handle.pread(len(oracle) + 1, 0) == bytes(oracle)
+        handle.truncate(0)
+    assert fs.usage()["bytes"] == len("f")  # every page given back
 
 
 class TestTruncate:
