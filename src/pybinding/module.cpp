@@ -6,6 +6,7 @@
 #include "pybinding/errors.hpp"
 #include "pybinding/py_file_handle.hpp"
 #include "pybinding/py_fs.hpp"
+#include "pybinding/py_shell.hpp"
 #include "pybinding/py_term.hpp"
 #include "pybinding/ref.hpp"
 #include "pybinding/whence.hpp"
@@ -26,6 +27,12 @@ constexpr ClassEntry kClasses[] = {
     {"PyFileHandle", &py_file_handle::type},
     {"PyTerm", &py_term::type},
     {"Whence", &whence::type},
+};
+
+// Private classes: attributes of the module, not in __all__, for the
+// packages built on it (halvornsh).
+constexpr ClassEntry kPrivateClasses[] = {
+    {"_Shell", &py_shell::type},
 };
 
 PyModuleDef g_definition = {
@@ -92,6 +99,12 @@ PyMODINIT_FUNC PyInit_halvorn() {
 #endif
         for (const ClassEntry& entry : kClasses) {
             if (!add_class(module.get(), entry)) return nullptr;  // drops the module
+        }
+        for (const ClassEntry& entry : kPrivateClasses) {
+            PyTypeObject* type = entry.type();
+            if (type == nullptr ||
+                PyObject_SetAttrString(module.get(), entry.name, reinterpret_cast<PyObject*>(type)) < 0)
+                return nullptr;
         }
         PyObject* first = nullptr;
         if (!g_module.compare_exchange_strong(first, module.get(), std::memory_order_acq_rel))

@@ -1,0 +1,259 @@
+// printf: bash's format language (flags, width and precision, * for either,
+// %b %q %c %s %d %i %o %u %x %X %e %f %g %a), the format reused until the
+// arguments run out, -v to assign instead of print.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "agentsh/interp.hpp"
+
+namespace halvorn::agentsh {
+
+namespace {
+
+// Backslash escapes of a format (or of %b's argument, where \c ends output).
+std::string unescape(std::string_view s, bool is_b, bool& stop) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 >= s.size()) {
+            out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        switch (c) {
+            case 'n': out += '\n'; break;
+            case 't': out += '\t'; break;
+            case 'r': out += '\r'; break;
+            case 'a': out += '\a'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'v': out += '\v'; break;
+            case 'e':
+            case 'E': out += '\x1b'; break;
+            case '\\': out += '\\'; break;
+            case '"': out += '"'; break;
+            case '\'': out += '\''; break;
+            case 'c':
+                if (is_b) {
+                    stop = true;
+                    return out;
+                }
+                out += "\\c";
+                break;
+            case 'x': {
+                int v = 0, n = 0;
+                while (n < 2 && i + 1 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1]))) {
+                    char h = s[++i];
+                    v = v * 16 + (std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : std::tolower(h) - 'a' + 10);
+                    ++n;
+                }
+                if (n == 0) out += "\\x";
+                else out += static_cast<char>(v);
+                break;
+            }
+            default:
+                if (c >= '0' && c <= '7') {
+                    int v = 0, n = 0;
+                    std::size_t max = is_b && c == '0' ? 4 : 3;
+                    --i;
+                    while (n < static_cast<int>(max) && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7') {
+                        v = v * 8 + (s[++i] - '0');
+                        ++n;
+                    }
+                    out += static_cast<char>(v & 0xff);
+                } else {
+                    out += '\\';
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+std::string shell_quote(const std::string& s) {
+    if (s.empty()) return "''";
+    std::string out;
+    for (char c : s) {
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || std::string_view("_./-=:,+@%^").find(c) != std::string_view::npos))
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+int Interp::builtin_printf(std::vector<std::string>& argv) {
+    std::size_t i = 1;
+    std::string target;
+    if (i + 1 < argv.size() && argv[i] == "-v") {
+        target = argv[i + 1];
+        i += 2;
+    }
+    if (i < argv.size() && argv[i] == "--") ++i;
+    if (i >= argv.size()) {
+        diag("printf: usage: printf [-v var] format [arguments]");
+        return 2;
+    }
+    const std::string format = argv[i++];
+    std::vector<std::string> args(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+    std::size_t next = 0;
+    int status = 0;
+    std::string out;
+    bool stop = false;
+    auto take = [&]() -> std::string { return next < args.size() ? args[next++] : std::string(); };
+    auto number = [&](const std::string& text, bool& ok) -> long long {
+        ok = true;
+        if (text.empty()) return 0;
+        if (text[0] == '\'' || text[0] == '"') return text.size() > 1 ? static_cast<unsigned char>(text[1]) : 0;
+        char* end = nullptr;
+        errno = 0;
+        long long v = std::strtoll(text.c_str(), &end, 0);
+        if (end == text.c_str() || *end != '\0') {
+            diag("printf: " + text + ": invalid number");
+            ok = false;
+        }
+        return v;
+    };
+    do {
+        std::size_t consumed_before = next;
+        for (std::size_t k = 0; k < format.size() && !stop; ++k) {
+            char c = format[k];
+            if (c == '\\') {
+                std::size_t end = k + 1;
+                if (end < format.size()) {
+                    if (format[end] == 'x') {
+                        end++;
+                        int n = 0;
+                        while (n < 2 && end < format.size() && std::isxdigit(static_cast<unsigned char>(format[end]))) { ++end; ++n; }
+                    } else if (format[end] >= '0' && format[end] <= '7') {
+                        int n = 0;
+                        while (n < 3 && end < format.size() && format[end] >= '0' && format[end] <= '7') { ++end; ++n; }
+                    } else {
+                        ++end;
+                    }
+                }
+                bool ignored = false;
+                out += unescape(std::string_view(format).substr(k, end - k), false, ignored);
+                k = end - 1;
+                continue;
+            }
+            if (c != '%') {
+                out += c;
+                continue;
+            }
+            if (k + 1 < format.size() && format[k + 1] == '%') {
+                out += '%';
+                ++k;
+                continue;
+            }
+            std::string spec = "%";
+            std::size_t j = k + 1;
+            while (j < format.size() && std::string_view("-+ #0").find(format[j]) != std::string_view::npos)
+                spec += format[j++];
+            if (j < format.size() && format[j] == '*') {
+                bool ok;
+                spec += std::to_string(number(take(), ok));
+                ++j;
+            } else {
+                while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j])))
+                    spec += format[j++];
+            }
+            if (j < format.size() && format[j] == '.') {
+                spec += format[j++];
+                if (j < format.size() && format[j] == '*') {
+                    bool ok;
+                    spec += std::to_string(number(take(), ok));
+                    ++j;
+                } else {
+                    while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j])))
+                        spec += format[j++];
+                }
+            }
+            while (j < format.size() && std::string_view("hlLqjzt").find(format[j]) != std::string_view::npos)
+                ++j;
+            if (j >= format.size()) {
+                diag("printf: `" + format.substr(k) + "': missing format character");
+                status = 1;
+                break;
+            }
+            char conv = format[j];
+            k = j;
+            std::string buffer;
+            auto emit = [&](const std::string& fmt, auto value) {
+                int n = std::snprintf(nullptr, 0, fmt.c_str(), value);
+                if (n < 0) return;
+                buffer.resize(static_cast<std::size_t>(n) + 1);
+                std::snprintf(buffer.data(), buffer.size(), fmt.c_str(), value);
+                buffer.resize(static_cast<std::size_t>(n));
+                out += buffer;
+            };
+            switch (conv) {
+                case 's':
+                case 'b':
+                case 'q': {
+                    std::string arg = take();
+                    if (conv == 'b') arg = unescape(arg, true, stop);
+                    if (conv == 'q') arg = shell_quote(arg);
+                    emit(spec + "s", arg.c_str());
+                    break;
+                }
+                case 'c': {
+                    std::string arg = take();
+                    emit(spec + "c", arg.empty() ? 0 : static_cast<int>(static_cast<unsigned char>(arg[0])));
+                    if (arg.empty()) {
+                        // %c of nothing writes nothing in bash.
+                        if (!out.empty() && out.back() == '\0') out.pop_back();
+                    }
+                    break;
+                }
+                case 'd':
+                case 'i': {
+                    bool ok;
+                    long long v = number(take(), ok);
+                    if (!ok) status = 1;
+                    emit(spec + "lld", v);
+                    break;
+                }
+                case 'o':
+                case 'u':
+                case 'x':
+                case 'X': {
+                    bool ok;
+                    long long v = number(take(), ok);
+                    if (!ok) status = 1;
+                    emit(spec + "ll" + conv, static_cast<unsigned long long>(v));
+                    break;
+                }
+                case 'e':
+                case 'E':
+                case 'f':
+                case 'F':
+                case 'g':
+                case 'G':
+                case 'a':
+                case 'A': {
+                    std::string arg = take();
+                    char* end = nullptr;
+                    double v = arg.empty() ? 0.0 : std::strtod(arg.c_str(), &end);
+                    if (!arg.empty() && (end == arg.c_str() || *end != '\0')) {
+                        diag("printf: " + arg + ": invalid number");
+                        status = 1;
+                    }
+                    emit(spec + conv, v);
+                    break;
+                }
+                default:
+                    diag(std::string("printf: `") + conv + "': invalid format character");
+                    return 1;
+            }
+            if (!check_string(out.size())) return 1;
+        }
+        if (next == consumed_before) break;
+    } while (next < args.size() && !stop);
+    if (!target.empty()) return set_var(target, out) ? status : 1;
+    if (!write_out(1, out)) return 1;
+    return status;
+}
+
+}  // namespace halvorn::agentsh
