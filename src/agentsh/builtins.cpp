@@ -1158,7 +1158,10 @@ int Interp::builtin_break(std::vector<std::string>& argv) {
         diag(argv[0] + ": " + argv[1] + ": loop count out of range");
         return 1;
     }
-    if (loop_depth == 0) return 0;
+    if (loop_depth == 0) {
+        diag(argv[0] + ": only meaningful in a `for', `while', or `until' loop");
+        return 0;
+    }
     flow = argv[0] == "break" ? Flow::Break : Flow::Continue;
     flow_levels = static_cast<int>(std::min<long long>(n, loop_depth));
     return 0;

@@ -337,7 +337,14 @@ bool Expander::dollar(std::string_view w, std::size_t& i, bool in_dq, Builder& b
             // $(( ... )): arithmetic, unless it is $( (...) ).
             std::string_view inner = w.substr(i + 3, end - i - 5);
             long long value = 0;
-            if (!in_.arith_text(inner, value)) return false;
+            if (!in_.arith_text(inner, value)) {
+                // A failed arithmetic expansion ends the script, as in bash.
+                if (in_.flow == Flow::Normal) {
+                    in_.flow = Flow::Exit;
+                    in_.st.last_status = 1;
+                }
+                return false;
+            }
             b.add(std::to_string(value), in_dq ? kQuoted : kExpanded);
             i = end;
             return true;
@@ -374,7 +381,7 @@ bool Expander::dollar(std::string_view w, std::size_t& i, bool in_dq, Builder& b
     if (!p.set && in_.st.options.nounset && name != "@" && name != "*") {
         in_.diag(std::string(name) + ": unbound variable");
         in_.flow = Flow::Exit;
-        in_.st.last_status = 1;
+        in_.st.last_status = in_.in_subshell ? 1 : 127;
         return false;
     }
     emit(p, in_dq, b);
@@ -715,7 +722,7 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
         if (!p.set && in_.st.options.nounset && name != "@" && name != "*") {
             in_.diag(name + ": unbound variable");
             in_.flow = Flow::Exit;
-            in_.st.last_status = 1;
+            in_.st.last_status = in_.in_subshell ? 1 : 127;
             return false;
         }
         std::size_t n = p.multi ? p.items.size()
@@ -727,7 +734,7 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
         if (!p.set && in_.st.options.nounset && name != "@" && name != "*") {
             in_.diag(name + ": unbound variable");
             in_.flow = Flow::Exit;
-            in_.st.last_status = 1;
+            in_.st.last_status = in_.in_subshell ? 1 : 127;
             return false;
         }
         emit(p, in_dq, b);
@@ -770,7 +777,7 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
                 if (arg.empty()) message = p.set ? "parameter null or not set" : "parameter null or not set";
                 in_.diag(name + ": " + message);
                 in_.flow = Flow::Exit;
-                in_.st.last_status = 1;
+                in_.st.last_status = in_.in_subshell ? 1 : 127;
                 return false;
             }
         }
@@ -778,7 +785,7 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
     if (!p.set && in_.st.options.nounset && name != "@" && name != "*") {
         in_.diag(name + ": unbound variable");
         in_.flow = Flow::Exit;
-        in_.st.last_status = 1;
+        in_.st.last_status = in_.in_subshell ? 1 : 127;
         return false;
     }
     if (colon) {

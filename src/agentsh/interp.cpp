@@ -526,7 +526,14 @@ int Interp::exec_simple(const Node& node) {
     if (argv.empty()) {
         int status = 0;
         for (const std::string& word : node.assigns) {
-            if (!assign(word)) status = 1;
+            if (!assign(word)) {
+                // A failed assignment (a readonly variable) ends the script.
+                if (flow == Flow::Normal) {
+                    flow = Flow::Exit;
+                    if (!shared_state) st.last_status = 1;
+                }
+                return 1;
+            }
             if (flow != Flow::Normal) return 1;
         }
         if (st.options.xtrace && !node.assigns.empty()) {

@@ -170,7 +170,7 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
                         spec += format[j++];
                 }
             }
-            while (j < format.size() && std::string_view("hlLqjzt").find(format[j]) != std::string_view::npos)
+            while (j < format.size() && std::string_view("hlLjzt").find(format[j]) != std::string_view::npos)
                 ++j;
             if (j >= format.size()) {
                 diag("printf: `" + format.substr(k) + "': missing format character");

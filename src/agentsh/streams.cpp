@@ -99,12 +99,13 @@ void Pipe::close_reader() {
 
 bool FileSink::write(std::string_view bytes) {
     if (!error_.empty()) return false;
-    auto written = handle_.write(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                           bytes.size()));
+    auto written = handle_.write_at(
+        offset_, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
     if (!written) {
         error_ = std::string(errno_text(written.error()));
         return false;
     }
+    offset_ += *written;
     return true;
 }
 

@@ -90,11 +90,18 @@ class PipeWriter final : public Stream {
 public:
     explicit PipeWriter(std::shared_ptr<Pipe> pipe) : pipe_(std::move(pipe)) {}
     ~PipeWriter() override { pipe_->close_writer(); }
-    bool write(std::string_view bytes) override { return pipe_->write(bytes); }
-    bool broken() const override { return pipe_->reader_gone(); }
+    bool write(std::string_view bytes) override {
+        if (pipe_->write(bytes)) return true;
+        if (pipe_->reader_gone()) failed_.store(true, std::memory_order_release);
+        return false;
+    }
+    // Broken once a write found the reader gone, as SIGPIPE comes only to a
+    // writer: a stage that never writes runs to its end.
+    bool broken() const override { return failed_.load(std::memory_order_acquire); }
 
 private:
     std::shared_ptr<Pipe> pipe_;
+    std::atomic<bool> failed_{false};
 };
 
 class PipeReader final : public Stream {
@@ -111,12 +118,14 @@ private:
 // core's handle, so the tree's caps hold with their own errors.
 class FileSink final : public Stream {
 public:
-    explicit FileSink(FileHandle handle) : handle_(std::move(handle)) {}
+    explicit FileSink(FileHandle handle) : handle_(std::move(handle)), offset_(handle_.offset()) {}
     bool write(std::string_view bytes) override;
     std::string write_error() const override { return error_; }
 
 private:
     FileHandle handle_;
+    // The handle's writes leave its offset where it is; the sink keeps its own.
+    std::uint64_t offset_;
     std::string error_;
 };
 
