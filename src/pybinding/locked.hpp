@@ -21,7 +21,10 @@
 //    allocation that fails makes its MemoryError on the spot, and making that
 //    can start a collection. Results are sized under the lock and made once
 //    it is let go, exceptions too, and the read report's write happens after
-//    it.
+//    it. The one exception is a copy of many bytes between a caller's buffer
+//    and a file (with_lock_detached): it detaches before it takes the mutex,
+//    so it waits detached as rule 1 asks, and stays detached, touching no
+//    Python object, until the mutex is let go; other threads run meanwhile.
 // 3. Order: attached to the interpreter, then one instance mutex (never two
 //    at a time), then the core's locks in the order of
 //    src/fs/file_system.hpp. The core's locks are taken attached: their
@@ -61,12 +64,32 @@ public:
         return std::forward<Work>(work)(value_);
     }
 
+    // The same, detached from the interpreter from before the mutex is taken
+    // until after it is let go, for work that copies many bytes and touches
+    // no Python object (rule 2). The caller is attached.
+    template <class Work>
+    decltype(auto) with_lock_detached(Work&& work) {
+        const Detached detached;
+        mutex_.lock();
+        std::lock_guard hold(mutex_, std::adopt_lock);
+        return std::forward<Work>(work)(value_);
+    }
+
 private:
+    // Lets go of the interpreter for its scope, and takes it back on every
+    // way out (the work may throw).
+    struct Detached {
+        Detached() : state(PyEval_SaveThread()) {}
+        ~Detached() { PyEval_RestoreThread(state); }
+        Detached(const Detached&) = delete;
+        Detached& operator=(const Detached&) = delete;
+        PyThreadState* state;
+    };
+
     // Taken by another thread: wait detached (rule 1). Kept out of line so
     // that the uncontended path stays a single atomic exchange.
     [[gnu::noinline, gnu::cold]] void lock_detached() {
-        Py_BEGIN_ALLOW_THREADS
-        mutex_.lock();
+        Py_BEGIN_ALLOW_THREADS mutex_.lock();
         Py_END_ALLOW_THREADS
     }
 

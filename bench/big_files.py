@@ -1,0 +1,159 @@
+"""One big file written and read back: halvorn's core and its fsspec class
+(uncapped, and with max_bytes 10% above the data), fsspec's memory file
+system, and the kernel's tmpfs (/dev/shm) through os.
+
+    python3 -m pip install '.[fsspec]' && python3 bench/big_files.py
+    python3 bench/big_files.py --halvorn-path build/before-lib   # another build
+
+About 500 MB is written in 8 MiB pieces and in 4 KiB pieces, then read back
+whole. Every case runs in a process of its own, so that its peak resident
+memory is its own; the cases are interleaved, one round. Columns: the write
+and read times on the clock, and the peak resident memory over the data
+after the write and after the read (the read's result is a second copy of
+the data). For tmpfs the memory is the growth of the kernel's shared memory
+(Shmem in /proc/meminfo) over the data: the file is not in the process.
+
+Options: --megabytes N, --only NAME[,NAME], --halvorn-path DIR (put first
+on sys.path, for comparing builds).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+
+PIECES = {"8MiB": 8 << 20, "4KiB": 4 << 10}
+CASES = [
+    "halvorn-fsspec",
+    "halvorn-fsspec-capped",
+    "halvorn-core",
+    "halvorn-core-capped",
+    "fsspec-memory",
+    "tmpfs",
+]
+
+
+def peak_rss() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def shmem() -> int:
+    with open("/proc/meminfo") as info:
+        for line in info:
+            if line.startswith("Shmem:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def run_case(case: str, piece_size: int, total: int) -> dict[str, float]:
+    piece = os.urandom(piece_size)
+    count = total // piece_size
+    data = count * piece_size
+    cap = int(data * 1.1) if case.endswith("-capped") else None
+    base = peak_rss()
+    base_shm = shmem()
+    result: dict[str, float] = {}
+
+    if case.startswith("halvorn"):
+        import halvorn
+
+        tree = halvorn.PyFs(max_bytes=cap)
+        if case.startswith("halvorn-fsspec"):
+            import halvornfs
+
+            fs = halvornfs.HalvornFileSystem(fs=tree, skip_instance_cache=True)
+            start = time.perf_counter()
+            with fs.open("/big", "wb") as out:
+                for _ in range(count):
+                    out.write(piece)
+            result["write"] = time.perf_counter() - start
+            result["mem_write"] = (peak_rss() - base) / data
+            start = time.perf_counter()
+            back = fs.cat_file("/big")
+        else:
+            start = time.perf_counter()
+            with tree.open("/big", "w") as out:
+                for i in range(count):
+                    out.pwrite(piece, i * piece_size)
+            result["write"] = time.perf_counter() - start
+            result["mem_write"] = (peak_rss() - base) / data
+            start = time.perf_counter()
+            with tree.open("/big", "r") as handle:
+                back = handle.pread(data, 0)
+    elif case == "fsspec-memory":
+        import fsspec
+
+        fs = fsspec.filesystem("memory", skip_instance_cache=True)
+        start = time.perf_counter()
+        with fs.open("/big", "wb") as out:
+            for _ in range(count):
+                out.write(piece)
+        result["write"] = time.perf_counter() - start
+        result["mem_write"] = (peak_rss() - base) / data
+        start = time.perf_counter()
+        back = fs.cat_file("/big")
+    else:
+        path = f"/dev/shm/halvorn-bench-{os.getpid()}"
+        try:
+            start = time.perf_counter()
+            with open(path, "wb", buffering=0) as out:
+                for _ in range(count):
+                    out.write(piece)
+            result["write"] = time.perf_counter() - start
+            result["mem_write"] = (shmem() - base_shm) / data
+            start = time.perf_counter()
+            with open(path, "rb", buffering=0) as file:
+                back = file.read()
+        finally:
+            os.unlink(path)
+    result["read"] = time.perf_counter() - start
+    if case == "tmpfs":
+        result["mem_read"] = result["mem_write"] + (peak_rss() - base) / data
+    else:
+        result["mem_read"] = (peak_rss() - base) / data
+    assert len(back) == data and back[:piece_size] == piece
+    return result
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--megabytes", type=int, default=504)
+    parser.add_argument("--only", default="")
+    parser.add_argument("--halvorn-path", default="")
+    parser.add_argument("--case", help=argparse.SUPPRESS)
+    parser.add_argument("--piece", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.halvorn_path:
+        sys.path.insert(0, args.halvorn_path)
+    total = args.megabytes * 1_000_000
+    if args.case:
+        print(json.dumps(run_case(args.case, args.piece, total)))
+        return
+    cases = [c for c in CASES if not args.only or c in args.only.split(",")]
+    print(f"{args.megabytes} MB; write and read in seconds, peak memory over the data")
+    print(f"{'case':24} {'piece':>5} {'write':>7} {'read':>7} {'mem(w)':>7} {'mem(r)':>7}")
+    for label, size in PIECES.items():
+        for case in cases:
+            command = [sys.executable, __file__, "--case", case, "--piece", str(size)]
+            command += ["--megabytes", str(args.megabytes)]
+            if args.halvorn_path:
+                command += ["--halvorn-path", args.halvorn_path]
+            out = subprocess.run(command, capture_output=True, text=True)
+            if out.returncode != 0:
+                print(f"{case:24} {label:>5} failed: {out.stderr.strip().splitlines()[-1:]}")
+                continue
+            r = json.loads(out.stdout)
+            print(
+                f"{case:24} {label:>5} {r['write']:7.2f} {r['read']:7.2f} "
+                f"{r['mem_write']:6.2f}x {r['mem_read']:6.2f}x",
+                flush=True,
+            )
+
+
+if __name__ == "__main__":
+    main()
