@@ -160,7 +160,11 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--tests", type=int, default=300)
+    parser.add_argument("--fixtures-only", action="store_true")
     options = parser.parse_args()
+    if options.fixtures_only:
+        _print_fixtures(fixture_costs(options.tests))
+        return
     rounds: dict[str, list[dict[str, float]]] = {mode: [] for mode in MODES}
     for _ in range(options.rounds):
         for mode, make in MODES.items():
@@ -176,7 +180,10 @@ def main() -> None:
         print(f"| {row} | " + " | ".join(f"{values[m]:.1f}" for m in MODES)
               + f" | {values['pyfakefs'] / values['halvorn']:.1f}x"
               + f" | {values['tmpfs'] / values['halvorn']:.2f}x |")
-    costs = fixture_costs(options.tests)
+    _print_fixtures(fixture_costs(options.tests))
+
+
+def _print_fixtures(costs: dict[str, float]) -> None:
     print()
     print("| pytest fixture, added per test (µs) | " + " | ".join(costs) + " |")
     print("|---" * (len(costs) + 1) + "|")

@@ -25,11 +25,11 @@ def pytest_configure(config: pytest.Config) -> None:
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Iterator[None]:
-    # A report reads the test's source from the disk (linecache, inspect):
-    # the mode steps aside while it is made.
+    # The report of a failure reads the test's source from the disk
+    # (linecache, inspect): the mode steps aside while it is made.
     patcher = sys.modules.get("halvornfs._patch.patcher")
     running = patcher.patch.running() if patcher is not None else None
-    if running is None:
+    if running is None or call.excinfo is None:
         yield
         return
     with running.suspended():
