@@ -557,5 +557,33 @@ TEST(AgentshCommands, SortUniqCutTr) {
     });
 }
 
+TEST(AgentshCommands, Ls) {
+    check_rows({
+        {"ls"},
+        {"ls -1 src"},
+        {"ls -l"},
+        {"ls -la src"},
+        {"ls -lA"},
+        {"ls -lh"},
+        {"ls -R"},
+        {"ls -R src"},
+        {"ls -lR docs"},
+        {"ls -d src docs"},
+        {"ls -ld src"},
+        {"ls -F"},
+        {"ls -r"},
+        {"ls -S"},
+        {"ls -lS src"},
+        {"ls a.txt src docs/readme.md"},
+        {"ls -l a.txt b.txt"},
+        {"ls missing a.txt"},
+        {"ls a.txt/"},
+        {"ls emptydir"},
+        {"ls -l emptydir"},
+        {"ls -a emptydir"},
+        {"ls --bogus"},
+    });
+}
+
 }  // namespace
 }  // namespace halvorn::agentsh

@@ -15,6 +15,7 @@ constexpr auto kCommands = std::to_array<CommandEntry>({
     {"cut", cmd::cut_main},
     {"grep", cmd::grep_main},
     {"head", cmd::head_main},
+    {"ls", cmd::ls_main},
     {"mkdir", cmd::mkdir_main},
     {"mv", cmd::mv_main},
     {"rm", cmd::rm_main},
