@@ -18,11 +18,16 @@
 // before its children's. Nobody holding a kind lock waits for a guard to be
 // released, and holders of a shard or the name lock wait for nothing but the
 // locks after them. At most one kind lock is held exclusive at a time, but
-// by a rename: it holds the two directories' exclusive, the one that is an
-// ancestor of the other first and else the one with the smaller id first;
-// only a rename between two directories takes two, and it does so holding
-// the rename mutex, so no two threads ever wait for each other's second one.
-// The moved node's kind lock (shared) and those of its subtree come after.
+// by a rename and by a removal. A rename holds the two directories'
+// exclusive, the one that is an ancestor of the other first and else the one
+// with the smaller id first; only a rename between two directories takes
+// two, and it does so holding the rename mutex, so no two threads ever wait
+// for each other's second one. The moved node's kind lock (shared) and those
+// of its subtree come after, and a replaced directory's (exclusive). A
+// removal holds the directory that lists its entry exclusive and then, when
+// the entry is a directory, the entry's own exclusive: a directory before
+// its child, as everywhere, and the child cannot move while its parent is
+// held, so this never crosses a rename's order.
 // Threads wait for the rename mutex holding guards, so its holder never
 // waits for a guard to be released.
 #pragma once
@@ -225,41 +230,66 @@ private:
     class FileBatch;
     class RemovalMark;
     using ChildIds = SmallVector<std::uint64_t, ChildList::kInline>;
-    // Removes `node`, found by path or id, wherever it is listed now.
-    Status remove_found(INodeGuard node, bool recurse);
-    // At its deepest a recursive removal holds a guard on each directory from
-    // the one it removes (one level below the root at most) down to the
-    // limit, and takes the shard and the pin of one more node. The holds that
-    // find no read slot free are counted, and the thread must remember every
-    // one of them, or it could no longer tell when it is about to wait for
-    // itself.
+    // The entry a removal takes from its directory: the one listed under
+    // `name`, which must be the node `named` unless that is the root (a path
+    // that ended in "." or ".."); without a name, the node `held` guards,
+    // wherever it is listed. That guard is let go before the node is
+    // deleted, which waits for every guard on it.
+    struct RemovalTarget {
+        std::string_view name;
+        std::uint64_t named = kRootId;
+        INodeGuard* held = nullptr;
+    };
+    // Finds the target in `dir` and takes it away, all under one exclusive
+    // hold of `dir`, so that the entry removed is the one named there when
+    // the removal acts: a rename that moves the name comes wholly before or
+    // after. A directory removed with `recurse` is marked under that hold,
+    // emptied with nothing held and unlinked at last under it again.
+    // `moved` is set when the target node is no longer listed in `dir`.
+    Status remove_entry(INode& dir, const RemovalTarget& target, bool recurse,
+                        bool* moved = nullptr);
+    Status remove_root_contents(bool recurse);
+    // At its deepest a recursive removal holds a guard on the directory that
+    // lists what it removes and on each directory from that one down to the
+    // limit, and takes the shard and the pin of one more node; the root
+    // needs no pin, so that is at most the depth limit and two. The holds
+    // that find no read slot free are counted, and the thread must remember
+    // every one of them, or it could no longer tell when it is about to
+    // wait for itself.
     static_assert(kMaxDepth + 2 <= sync::kSlotsPerThread + sync::kRememberedCounts,
                   "the deepest removal's holds outgrow what a thread remembers");
     // Removes what `dir` listed when `children` was taken, in order and
     // depth first; entries that went meanwhile count as removed. `level`
     // counts the directories above `dir` in this removal.
     Status remove_children(INode& dir, const ChildIds& children, std::uint32_t level);
-    // The last step of a removal: take the node off the list of the
-    // directory that lists it (`listed_in`, when the caller holds it, is
-    // where to look first) and out of the table. A directory must be empty;
-    // `mark` is the caller's mark on it, dropped once it is taken away.
-    Status unlink_and_delete(INodeGuard node, INode* listed_in, RemovalMark* mark);
-    // Takes `node` off its parent's list, finding the parent again if a
-    // rename moved the node since it was looked at; false if no directory
-    // lists it any more.
-    bool detach(const INode& node, INode* listed_in);
+    // Takes `entry`, which `dir` lists, off the list if it may go: a file no
+    // handle holds (claimed for good), an empty directory (marked removed;
+    // `mark` is the caller's mark on it, dropped here whatever the outcome)
+    // or a link. The caller holds `dir` exclusive and retires the entry.
+    Status take_off(DirectoryNode& dir, INode& entry, RemovalMark* mark);
+    // The last step of a recursive removal of `entry`, emptied and marked by
+    // this removal, or of a link met inside the tree: off the list of `dir`
+    // under its exclusive hold, then out of the table.
+    Status unlink_emptied(INode& dir, INodeGuard entry, RemovalMark* mark);
     // The node `id`, already off every list, leaves the file system: out of
     // the table once no guard pins it, its node and bytes given back to the
     // limits. Every removal of a node ends here.
     void retire(std::uint64_t id);
 
     // Renaming (rename.cpp).
-    struct Place;
+    // One end of a rename or the entry a removal names: the directory that
+    // lists (or is to list) the entry, and the entry's name there. A path
+    // that ends in "." or ".." names the directory it leads to, `named`
+    // (the root, which is never an entry, for any other path).
+    struct Place {
+        INodeGuard dir;
+        std::string_view name;
+        std::uint64_t named = kRootId;
+    };
     Result<Place> place_of(std::string_view path, std::string& name) const;
     // Whether `dir` (held by the caller) can take `link` without a second
     // entry known under one name; `replaced` is the entry the move replaces.
-    bool link_name_free(const INode& link, const DirectoryNode& dir,
-                        const INode* replaced) const;
+    bool link_name_free(const INode& link, const DirectoryNode& dir, const INode* replaced) const;
     // Whether `ancestor` is `node` or a directory above it.
     bool is_above(const INode& ancestor, const INode& node) const;
     // Gives the node `id`, when `parent` still lists it, and everything

@@ -1,5 +1,11 @@
 // Removing files and directories, recursively on request.
 //
+// A removal by path takes the entry its path names where it is named: it
+// finds the name and takes the entry away (or, recursively, marks it) under
+// one exclusive hold of the directory that lists it, so a rename of that
+// name comes wholly before or after, and a removal never follows a node to
+// wherever a rename put it.
+//
 // A removal that meets an entry another thread took away meanwhile (removed
 // it, or renamed it out of the directory being emptied) counts that entry as
 // removed and goes on: what it was asked to take away is gone either way.
@@ -22,7 +28,11 @@ public:
     RemovalMark() = default;
     RemovalMark(const RemovalMark&) = delete;
     RemovalMark& operator=(const RemovalMark&) = delete;
-    ~RemovalMark() {
+    ~RemovalMark() { drop(); }
+
+    // Takes the directory's lock; a caller holding the directory that lists
+    // it may call it, as that comes first in the order.
+    void drop() {
         if (dir_ == nullptr) return;
         WriteLock hold(dir_->kind_lock());
         drop_locked();
@@ -94,42 +104,103 @@ private:
 };
 
 Status FileSystem::rm(std::string_view path, bool recurse) {
-    auto node = get_inode_by_path(path);
-    if (!node) return node.error();
-    return remove_found(std::move(*node), recurse);
+    std::string storage;
+    auto place = place_of(path, storage);
+    if (!place) {
+        // The root stays: removing it removes only what it holds.
+        if (place.error() == IoError::RootCannotBeMoved) return remove_root_contents(recurse);
+        return place.error();
+    }
+    return remove_entry(*place->dir, {place->name, place->named}, recurse);
 }
 
 Status FileSystem::rm_raw(std::uint64_t id, bool recurse) {
     auto node = resolve(id);
     if (!node) return node.error();
-    return remove_found(std::move(*node), recurse);
+    if ((*node)->id() == kRootId) return remove_root_contents(recurse);
+    // Named by id, the node goes from wherever it is listed when the removal
+    // acts; a rename between the look at its parent and the hold moves it,
+    // and the removal looks again.
+    for (;;) {
+        const std::uint64_t parent_id = (*node)->parent();
+        INodeGuard parent =
+            parent_id == kRootId ? INodeGuard::unpinned(root_) : inodes_.get(parent_id);
+        if (!parent) {
+            // Gone with its parent, or moved out of it meanwhile.
+            if ((*node)->parent() == parent_id) return IoError::InodeNotFound;
+            continue;
+        }
+        bool moved = false;
+        Status removed = remove_entry(*parent, {{}, kRootId, &*node}, recurse, &moved);
+        if (!moved) return removed;
+    }
 }
 
-Status FileSystem::remove_found(INodeGuard node, bool recurse) {
-    RemovalMark mark;
-    if (node->is_directory() && recurse) {
-        // Take a snapshot of the children and let the directory go: the
-        // contents are removed with nothing held, so that others may list,
-        // open and create in it meanwhile.
-        ChildIds children;
-        {
-            WriteLock hold(node->kind_lock());
-            DirectoryNode& dir = node->as_directory();
-            if (dir.removed) return IoError::InodeNotFound;
-            dir.children.for_each([&](const INode* child) { children.push_back(child->id()); });
-            if (node->id() != kRootId) mark.set_locked(dir);
-        }
-        Status emptied = remove_children(*node, children, 0);
-        if (!emptied) return emptied;
+Status FileSystem::remove_root_contents(bool recurse) {
+    ChildIds children;
+    {
+        ReadLock hold(root_->kind_lock());
+        const DirectoryNode& root = root_->as_directory();
+        if (!recurse)
+            return root.children.empty() ? Status{} : Status{IoError::DirectoryIsNotEmpty};
+        root.children.for_each([&](const INode* child) { children.push_back(child->id()); });
     }
-    // The root stays: removing it removes only what it holds.
-    if (node->id() == kRootId) {
-        if (recurse) return {};
-        ReadLock hold(node->kind_lock());
-        if (!node->as_directory().children.empty()) return IoError::DirectoryIsNotEmpty;
+    return remove_children(*root_, children, 0);
+}
+
+Status FileSystem::remove_entry(INode& dir, const RemovalTarget& target, bool recurse,
+                                bool* moved) {
+    // Declared before the mark, which needs the directory in memory while it
+    // lives.
+    INodeGuard emptied;
+    RemovalMark mark;
+    ChildIds children;
+    std::uint64_t gone = kRootId;
+    std::uint64_t link = kRootId;
+    {
+        WriteLock hold(dir.kind_lock());
+        if (!dir.is_directory()) return IoError::NotADirectory;
+        DirectoryNode& list = dir.as_directory();
+        INode* entry = target.held != nullptr ? target.held->get() : nullptr;
+        if (entry == nullptr) {
+            IoError link_error = IoError::InodeNotFound;
+            entry = listed_child(list, target.name, &link_error);
+            if (entry == nullptr) return link_error;
+            // "." or "..": the name no longer lists the directory the path
+            // led to, so that path leads nowhere now.
+            if (target.named != kRootId && entry->id() != target.named)
+                return IoError::InodeNotFound;
+        } else if (entry->parent() != dir.id()) {
+            if (moved != nullptr) *moved = true;
+            return IoError::InodeNotFound;
+        }
+        if (entry->is_symlink()) {
+            // A path names what a link leads to, which is listed elsewhere.
+            link = entry->id();
+        } else if (entry->is_directory() && recurse) {
+            WriteLock entry_hold(entry->kind_lock());
+            DirectoryNode& subdir = entry->as_directory();
+            if (subdir.removed) return IoError::InodeNotFound;  // another removal took it
+            subdir.children.for_each([&](const INode* child) { children.push_back(child->id()); });
+            mark.set_locked(subdir);
+            emptied = INodeGuard::pin_listed(entry);
+        } else {
+            Status taken = take_off(list, *entry, nullptr);
+            if (!taken) return taken;
+            gone = entry->id();
+        }
+    }
+    if (link != kRootId) return rm_raw(link, recurse);
+    if (target.held != nullptr) target.held->release();
+    if (gone != kRootId) {
+        retire(gone);
         return {};
     }
-    return unlink_and_delete(std::move(node), nullptr, &mark);
+    // The mark keeps renames from moving or replacing the directory while it
+    // is emptied with nothing held, so it is still listed in `dir` at the end.
+    Status contents = remove_children(*emptied, children, 0);
+    if (!contents) return contents;
+    return unlink_emptied(dir, std::move(emptied), &mark);
 }
 
 Status FileSystem::remove_children(INode& dir, const ChildIds& children, std::uint32_t level) {
@@ -174,7 +245,7 @@ Status FileSystem::remove_children(INode& dir, const ChildIds& children, std::ui
                 Status emptied = remove_children(*child, grandchildren, level + 1);
                 if (!emptied) return emptied;
             }
-            Status removed = unlink_and_delete(std::move(child), &dir, &mark);
+            Status removed = unlink_emptied(dir, std::move(child), &mark);
             if (!removed && removed.error() != IoError::InodeNotFound) return removed;
         }
         return {};
@@ -191,57 +262,50 @@ Status FileSystem::remove_children(INode& dir, const ChildIds& children, std::ui
     return done;
 }
 
-Status FileSystem::unlink_and_delete(INodeGuard node, INode* listed_in, RemovalMark* mark) {
-    if (node->is_directory()) {
-        // Exclusive, so that no creation can slip in between the check and
-        // the mark; a creation that comes later finds the mark and fails.
-        DirectoryNode& dir = node->as_directory();
-        WriteLock hold(dir.kind_lock());
-        // The mark goes here, whatever the outcome, while the caller's guard
-        // still keeps the directory in memory.
+Status FileSystem::take_off(DirectoryNode& dir, INode& entry, RemovalMark* mark) {
+    if (entry.is_directory()) {
+        // The directory's own lock too, exclusive, after its parent's: no
+        // creation can slip in between the check and the mark, and one that
+        // comes later finds the mark and fails.
+        DirectoryNode& subdir = entry.as_directory();
+        WriteLock hold(subdir.kind_lock());
         if (mark != nullptr) mark->drop_locked();
-        if (dir.removed) return IoError::InodeNotFound;  // another removal got here first
-        if (!dir.children.empty()) return IoError::DirectoryIsNotEmpty;
-        dir.removed = true;
-    } else if (node->is_file() && !node->as_file().lock.try_delete()) {
+        if (subdir.removed) return IoError::InodeNotFound;  // another removal got here first
+        if (!subdir.children.empty()) return IoError::DirectoryIsNotEmpty;
+        subdir.removed = true;
+    } else if (entry.is_file() && !entry.as_file().lock.try_delete()) {
         // A file goes only when no handle holds it; the claim is for good.
         // One that another removal claimed is as good as gone.
-        if (node->as_file().lock.value() == FileLock::DELETING) return IoError::InodeNotFound;
+        if (entry.as_file().lock.value() == FileLock::DELETING) return IoError::InodeNotFound;
         return IoError::ResourceCurrentInUse;
     }
-    // A file is claimed and a directory marked by one removal only, but two
-    // removals may both reach one link: the one that unlinked it deletes it.
-    if (!detach(*node, listed_in) && node->is_symlink()) return IoError::InodeNotFound;
-    // Let the node go before deleting it (the table waits for every guard on
-    // it).
-    const std::uint64_t id = node->id();
-    node.release();
-    retire(id);
+    // Two removals may both reach one link: the one that unlinks it deletes
+    // it. A file or directory is claimed or marked by one removal only, and
+    // is listed here until then.
+    if (!dir.children.erase(&entry)) return IoError::InodeNotFound;
+    if (entry.is_symlink()) --dir.link_count;
+    dir.touch_modified();
     return {};
 }
 
-bool FileSystem::detach(const INode& node, INode* listed_in) {
-    for (;;) {
-        // The directory that lists the node is its parent; a rename changes
-        // both under that directory's exclusive lock, so holding it and
-        // finding the node's parent still to be it means the node is listed
-        // there until the lock goes.
-        const std::uint64_t parent_id = node.parent();
-        INodeGuard parent;
-        if (listed_in != nullptr && listed_in->id() == parent_id) {
-            parent = INodeGuard::unpinned(listed_in);  // the caller holds it
-        } else {
-            parent = parent_id == kRootId ? INodeGuard::unpinned(root_) : inodes_.get(parent_id);
-            if (!parent || !parent->is_directory()) return false;
+Status FileSystem::unlink_emptied(INode& dir, INodeGuard entry, RemovalMark* mark) {
+    {
+        WriteLock hold(dir.kind_lock());
+        // A marked directory stays where it is; only a link can have been
+        // moved out meanwhile, and it then stays where it went.
+        if (entry->parent() != dir.id()) {
+            if (mark != nullptr) mark->drop();
+            return IoError::InodeNotFound;
         }
-        WriteLock hold(parent->kind_lock());
-        if (node.parent() != parent_id) continue;  // moved meanwhile
-        DirectoryNode& from = parent->as_directory();
-        if (!from.children.erase(&node)) return false;
-        if (node.is_symlink()) --from.link_count;
-        from.touch_modified();
-        return true;
+        Status taken = take_off(dir.as_directory(), *entry, mark);
+        if (!taken) return taken;
     }
+    // Let the node go before deleting it (the table waits for every guard on
+    // it).
+    const std::uint64_t id = entry->id();
+    entry.release();
+    retire(id);
+    return {};
 }
 
 }  // namespace halvorn

@@ -28,13 +28,6 @@ namespace halvorn {
 using sync::ReadLock;
 using sync::WriteLock;
 
-// One end of a rename: the directory that lists (or is to list) the entry,
-// and the entry's name there.
-struct FileSystem::Place {
-    INodeGuard dir;
-    std::string_view name;
-};
-
 namespace {
 
 bool is_separator(char c) {
@@ -107,7 +100,7 @@ Result<FileSystem::Place> FileSystem::place_of(std::string_view path, std::strin
     }
     auto dir = resolve(parent);
     if (!dir) return dir.error();
-    return Place{std::move(*dir), name};
+    return Place{std::move(*dir), name, (*node)->id()};
 }
 
 bool FileSystem::link_name_free(const INode& link, const DirectoryNode& dir,
@@ -141,9 +134,8 @@ bool FileSystem::set_depths_below(INode& dir, bool checked) {
     // The caller holds `dir`, with its depth already set, against creations
     // in it.
     ChildIds children;
-    dir.as_directory().children.for_each([&](const INode* child) {
-        children.push_back(child->id());
-    });
+    dir.as_directory().children.for_each(
+        [&](const INode* child) { children.push_back(child->id()); });
     const std::uint32_t depth = dir.depth() + 1;
     for (std::uint64_t id : children) {
         if (!set_depths(id, dir.id(), depth, checked)) return false;
@@ -248,11 +240,12 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
                 return IoError::DirectoryIsNotEmpty;
             if (existing->is_directory()) {
                 existing_hold.take(existing->kind_lock());
+                // Nor one that a recursive removal is emptying: that removal
+                // unlinks the directory it marked, never what replaced it.
                 const DirectoryNode& dir = existing->as_directory();
-                if (dir.removed) return IoError::ResourceCurrentInUse;
+                if (dir.removed || dir.removals_running != 0) return IoError::ResourceCurrentInUse;
                 if (!dir.children.empty()) return IoError::DirectoryIsNotEmpty;
-            } else if (existing->is_file() &&
-                       existing->as_file().lock.value() != 0) {
+            } else if (existing->is_file() && existing->as_file().lock.value() != 0) {
                 return IoError::ResourceCurrentInUse;  // open, or being removed
             }
         }
@@ -320,7 +313,8 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
         to_dir.touch_modified();
         // A file or link has no subtree; a directory moved up takes its new
         // depth now and gives its subtree theirs below.
-        if (!deepen) moved->depth_.store(static_cast<std::uint8_t>(new_depth), std::memory_order_relaxed);
+        if (!deepen)
+            moved->depth_.store(static_cast<std::uint8_t>(new_depth), std::memory_order_relaxed);
     }
     // Up to a shallower place, the subtree follows once the move is done;
     // still under the rename mutex, so no other rename moves part of it.

@@ -321,42 +321,40 @@ TEST(CoreConcurrency, AnOpenThatLosesTheCreationOpensTheWinnersFile) {
 // creation to a file that a removal then takes away. Held at known points:
 // the opener waits to create /d/f behind this thread's read of /d, while the
 // name appears through a link in /d that led nowhere and now leads to
-// /other/f; a removal of /other/f has claimed the file and waits to unlink
-// it behind this thread's read of /other. The opener then finds the name
-// taken by a file on its way out; it must wait for it to go and create its
-// own, not answer "Resource is currently in use" or "Resource already
-// exists".
+// /other/f; a recursive removal of /other has claimed /other/x and /other/f
+// together and waits, /other already empty, to delete x while this thread
+// pins it, f still to go. The opener then finds the name taken by a file on
+// its way out; it must wait for it to go and create its own, not answer
+// "Resource is currently in use" or "Resource already exists".
 TEST(CoreConcurrency, AnOpenThatLosesTheCreationToAFileBeingRemovedCreatesItsOwn) {
     auto fs = FileSystem::create();
     ASSERT_TRUE(fs->mkdir("/d").ok());
     ASSERT_TRUE(fs->mkdir("/other").ok());
+    ASSERT_TRUE(fs->touch("/other/x").ok());
     const std::uint64_t d = *fs->find_inode_by_name(kRootId, "d");
     const std::uint64_t link = fs->next_inode_id();
     ASSERT_EQ(*fs->create_symlink(d, "soon", link + 2), link);
-    auto wait_for_writer = [](sync::RwLock& lock) {
-        for (sync::RwLock::ReadToken token; lock.try_lock_shared(token);) {
-            lock.unlock_shared(token);
-            std::this_thread::yield();
-        }
-    };
     INodeGuard dir = *fs->get_inode_by_path("/d");
     auto reading_d = std::make_unique<sync::ReadLock>(dir->kind_lock());
     std::optional<Result<FileHandle>> opened;
     std::thread opener([&] { opened.emplace(FileSystem::open(fs, "/d/f", R, true)); });
-    wait_for_writer(dir->kind_lock());
+    for (sync::RwLock::ReadToken token; dir->kind_lock().try_lock_shared(token);) {
+        dir->kind_lock().unlock_shared(token);
+        std::this_thread::yield();
+    }
     const std::uint64_t other = *fs->find_inode_by_name(kRootId, "other");
     ASSERT_EQ(*fs->create_inode(other, "f", INodeKind::File), link + 2);
-    INodeGuard other_dir = *fs->get_inode_by_path("/other");
-    auto reading_other = std::make_unique<sync::ReadLock>(other_dir->kind_lock());
+    INodeGuard x = *fs->get_inode_by_path("/other/x");
     Status removed;
-    std::thread remover([&] { removed = fs->rm("/other/f", false); });
-    wait_for_writer(other_dir->kind_lock());
+    std::thread remover([&] { removed = fs->rm("/other", true); });
+    while (!fs->ls("/other")->files.empty())
+        std::this_thread::yield();
     reading_d.reset();
     // The opener now finds the name taken; an opener that gives up does so
     // within this wait, one that waits for the file to go keeps trying.
     for (int i = 0; i < 200 && !opened; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    reading_other.reset();
+    x.release();
     remover.join();
     opener.join();
     ASSERT_TRUE(removed.ok());
@@ -582,6 +580,84 @@ TEST(CoreConcurrency, RenamesRaceEverythingElse) {
     stop = true;
     churn.join();
     reader.join();
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// Runs `mine` here and `theirs` in another thread, each over and over,
+// until both have run `rounds` times: however the threads are scheduled,
+// they overlap for that many calls of each.
+template <class Mine, class Theirs>
+void side_by_side(int rounds, Mine mine, Theirs theirs) {
+    std::atomic<int> done{0};
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        while (!stop) {
+            theirs();
+            done.fetch_add(1);
+        }
+    });
+    for (int round = 0; round < rounds || done.load() < rounds; ++round)
+        mine();
+    stop = true;
+    other.join();
+}
+
+// The atomic replace: a file written beside its target and renamed over it.
+// A removal of the temporary name racing the rename takes the temporary
+// file or nothing: never the file the rename has just put at the target.
+TEST(CoreConcurrency, ARemovalRacingAReplacingRenameNeverRemovesTheNewTarget) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->touch("/cfg").ok());
+    int lost = 0;
+    side_by_side(
+        200000,
+        [&] {
+            lost += !fs->stat("/cfg").ok();
+            if (fs->touch("/cfg.tmp").ok()) (void)fs->rename("/cfg.tmp", "/cfg");
+        },
+        [&] { (void)fs->rm("/cfg.tmp", false); });
+    EXPECT_EQ(lost, 0);
+    EXPECT_TRUE(fs->stat("/cfg").ok());
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// The same for a directory built under a temporary name and published by a
+// rename: a recursive removal of the temporary name never empties the
+// published directory.
+TEST(CoreConcurrency, ARecursiveRemovalRacingARenameNeverEmptiesThePublishedDirectory) {
+    auto fs = FileSystem::create();
+    ASSERT_TRUE(fs->mkdir("/data").ok());
+    int lost = 0;
+    side_by_side(
+        200000,
+        [&] {
+            if (!fs->mkdir("/staging").ok() || !fs->touch("/staging/f").ok() ||
+                !fs->rename("/staging", "/data/v2").ok())
+                return;
+            lost += !fs->stat("/data/v2/f").ok() || !fs->rm("/data/v2", true).ok();
+        },
+        [&] { (void)fs->rm("/staging", true); });
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(testing::check_tree(*fs), "");
+}
+
+// A path that holds a directory throughout a removal, replaced meanwhile by
+// renames of other empty directories over it: the removal finds a
+// directory there and takes it.
+TEST(CoreConcurrency, ARemovalOfAPathThatAlwaysHoldsADirectorySucceeds) {
+    auto fs = FileSystem::create();
+    int failed = 0, round = 0;
+    side_by_side(
+        200000,
+        [&] {
+            (void)fs->mkdir("/d");
+            failed += !fs->rm("/d", ++round % 2 == 0).ok();
+        },
+        [&] {
+            (void)fs->mkdir("/x");
+            (void)fs->rename("/x", "/d");
+        });
+    EXPECT_EQ(failed, 0);
     EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
