@@ -13,8 +13,10 @@ after the write and after the read (the read's result is a second copy of
 the data). For tmpfs the memory is the growth of the kernel's shared memory
 (Shmem in /proc/meminfo) over the data: the file is not in the process.
 
-Options: --megabytes N, --only NAME[,NAME], --halvorn-path DIR (put first
-on sys.path, for comparing builds).
+Options: --megabytes N, --only NAME[,NAME], --builds LABEL=DIR[,LABEL=DIR]
+(halvorn's cases run once for each build, DIR put first on sys.path; an
+empty DIR is the installed module), for example
+    --builds before=build/before-lib,after=
 """
 
 from __future__ import annotations
@@ -27,6 +29,9 @@ import subprocess
 import sys
 import time
 
+# A case still running after this long is stopped: a file that is copied
+# whole at every write near its cap takes hours in 4 KiB pieces.
+TIMEOUT = 60
 PIECES = {"8MiB": 8 << 20, "4KiB": 4 << 10}
 CASES = [
     "halvorn-fsspec",
@@ -124,7 +129,8 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--megabytes", type=int, default=504)
     parser.add_argument("--only", default="")
-    parser.add_argument("--halvorn-path", default="")
+    parser.add_argument("--builds", default="")
+    parser.add_argument("--halvorn-path", default="", help=argparse.SUPPRESS)
     parser.add_argument("--case", help=argparse.SUPPRESS)
     parser.add_argument("--piece", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -136,23 +142,28 @@ def main() -> None:
         return
     cases = [c for c in CASES if not args.only or c in args.only.split(",")]
     print(f"{args.megabytes} MB; write and read in seconds, peak memory over the data")
-    print(f"{'case':24} {'piece':>5} {'write':>7} {'read':>7} {'mem(w)':>7} {'mem(r)':>7}")
+    print(f"{'case':28} {'piece':>5} {'write':>7} {'read':>7} {'mem(w)':>7} {'mem(r)':>7}")
+    builds = [b.split("=", 1) for b in args.builds.split(",")] if args.builds else [["", ""]]
     for label, size in PIECES.items():
         for case in cases:
-            command = [sys.executable, __file__, "--case", case, "--piece", str(size)]
-            command += ["--megabytes", str(args.megabytes)]
-            if args.halvorn_path:
-                command += ["--halvorn-path", args.halvorn_path]
-            out = subprocess.run(command, capture_output=True, text=True)
-            if out.returncode != 0:
-                print(f"{case:24} {label:>5} failed: {out.stderr.strip().splitlines()[-1:]}")
-                continue
-            r = json.loads(out.stdout)
-            print(
-                f"{case:24} {label:>5} {r['write']:7.2f} {r['read']:7.2f} "
-                f"{r['mem_write']:6.2f}x {r['mem_read']:6.2f}x",
-                flush=True,
-            )
+            for build, where in builds if case.startswith("halvorn") else [["", ""]]:
+                name = f"{case} {build}".strip()
+                command = [sys.executable, __file__, "--case", case, "--piece", str(size)]
+                command += ["--megabytes", str(args.megabytes), "--halvorn-path", where]
+                try:
+                    out = subprocess.run(command, capture_output=True, text=True, timeout=TIMEOUT)
+                except subprocess.TimeoutExpired:
+                    print(f"{name:28} {label:>5} over {TIMEOUT} s, stopped", flush=True)
+                    continue
+                if out.returncode != 0:
+                    print(f"{name:28} {label:>5} failed: {out.stderr.strip().splitlines()[-1:]}")
+                    continue
+                r = json.loads(out.stdout)
+                print(
+                    f"{name:28} {label:>5} {r['write']:7.2f} {r['read']:7.2f} "
+                    f"{r['mem_write']:6.2f}x {r['mem_read']:6.2f}x",
+                    flush=True,
+                )
 
 
 if __name__ == "__main__":
