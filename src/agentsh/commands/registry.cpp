@@ -20,6 +20,7 @@ constexpr auto kCommands = std::to_array<CommandEntry>({
     {"mv", cmd::mv_main},
     {"rm", cmd::rm_main},
     {"rmdir", cmd::rmdir_main},
+    {"sed", cmd::sed_main},
     {"sort", cmd::sort_main},
     {"tail", cmd::tail_main},
     {"tee", cmd::tee_main},
