@@ -7,7 +7,7 @@ import errno
 import io
 import operator
 import os
-import threading
+from _thread import RLock
 from typing import TYPE_CHECKING
 
 from halvorn import PyFileHandle, Whence
@@ -46,8 +46,9 @@ class RawFile(io.RawIOBase):
     position the kernel moves with each read and write. Here the position is
     read, used and advanced in separate steps, so every call that uses or
     moves it holds the object's lock throughout: two threads never write
-    over each other's chunk or read the same one twice. A reentrant lock,
-    because a buffer's export may run Python code that calls back in.
+    over each other's chunk or read the same one twice. The lock is
+    reentrant, so that a signal handler or a buffer's export that calls back
+    in on the same thread cannot hang it.
     """
 
     def __init__(
@@ -67,7 +68,9 @@ class RawFile(io.RawIOBase):
         self._writable = writable
         self._appending = appending
         self._created = created
-        self._lock = threading.RLock()
+        # The C lock itself: threading.RLock is a Python function that
+        # returns it, a call more on every open.
+        self._lock = RLock()
         try:
             handle.seek(0, Whence.SEEK_END)
             self._size = self._offset = handle.tell()
