@@ -27,7 +27,7 @@ constexpr BuiltinEntry kBuiltins[] = {
     {"command", &Interp::builtin_command}, {"continue", &Interp::builtin_continue},
     {"declare", &Interp::builtin_declare}, {"disown", &Interp::builtin_unsupported},
     {"echo", &Interp::builtin_echo},       {"eval", &Interp::builtin_eval},
-    {"exec", &Interp::builtin_unsupported}, {"exit", &Interp::builtin_exit},
+    {"exec", &Interp::builtin_exec}, {"exit", &Interp::builtin_exit},
     {"export", &Interp::builtin_export},   {"false", &Interp::builtin_false},
     {"fg", &Interp::builtin_unsupported},  {"getopts", &Interp::builtin_getopts},
     {"jobs", &Interp::builtin_unsupported}, {"kill", &Interp::builtin_unsupported},
@@ -99,6 +99,37 @@ bool parse_count(const std::string& text, long long& value) {
 
 }  // namespace
 
+bool append_unicode_escape(std::string_view text, std::size_t& i, std::size_t max,
+                           std::string& out) {
+    std::uint32_t code = 0;
+    std::size_t digits = 0;
+    while (digits < max && i + 1 < text.size() &&
+           std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
+        char h = text[++i];
+        code = code * 16 + static_cast<std::uint32_t>(
+                               std::isdigit(static_cast<unsigned char>(h)) ? h - '0'
+                                                                           : std::tolower(h) - 'a' + 10);
+        ++digits;
+    }
+    if (digits == 0) return false;
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x110000) {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+    return true;
+}
+
 Interp::Builtin Interp::find_builtin(std::string_view name) {
     auto it = std::lower_bound(std::begin(kBuiltins), std::end(kBuiltins), name,
                                [](const BuiltinEntry& e, std::string_view n) { return e.name < n; });
@@ -115,6 +146,28 @@ bool Interp::is_special_builtin(std::string_view name) {
 }
 
 int Interp::builtin_colon(std::vector<std::string>&) { return 0; }
+
+// `exec` alone makes its redirections last (exec_simple sees to that);
+// `exec CMD` runs the builtin or utility and ends the script with its status,
+// as replacing the shell would. No program is ever started.
+int Interp::builtin_exec(std::vector<std::string>& argv) {
+    std::size_t i = 1;
+    while (i < argv.size() && argv[i].size() > 1 && argv[i][0] == '-') {
+        if (argv[i] == "--") {
+            ++i;
+            break;
+        }
+        ++i;
+    }
+    if (i >= argv.size()) return 0;
+    std::vector<std::string> rest(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+    int status = run_command(rest, nullptr);
+    if (flow == Flow::Normal) {
+        flow = Flow::Exit;
+        if (!shared_state) st.last_status = status;
+    }
+    return status;
+}
 int Interp::builtin_true(std::vector<std::string>&) { return 0; }
 int Interp::builtin_false(std::vector<std::string>&) { return 1; }
 
@@ -163,6 +216,13 @@ int Interp::builtin_echo(std::vector<std::string>& argv) {
                 case 'E': out += '\x1b'; break;
                 case '\\': out += '\\'; break;
                 case 'c': write_out(1, out); return 0;
+                case 'u':
+                case 'U':
+                    if (!append_unicode_escape(a, j, c == 'u' ? 4 : 8, out)) {
+                        out += '\\';
+                        out += c;
+                    }
+                    break;
                 case '0': {
                     int v = 0, n = 0;
                     while (n < 3 && j + 1 < a.size() && a[j + 1] >= '0' && a[j + 1] <= '7') {
@@ -229,7 +289,9 @@ int Interp::builtin_cd(std::vector<std::string>& argv) {
     }
     if (target.empty()) return 0;
     std::string path = absolute(target);
-    auto status = run.fs->stat(path);
+    // Checked as written, so that a missing directory before a ".." fails
+    // as it does on a real disk; the new directory is the lexical one.
+    auto status = run.fs->stat(target[0] == '/' ? target : st.cwd + "/" + target);
     if (!status) {
         diag("cd: " + target + ": " + std::string(errno_text(status.error())));
         return 1;

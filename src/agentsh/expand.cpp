@@ -161,6 +161,13 @@ std::string ansi_c(std::string_view s) {
             case 'c':
                 if (i + 1 < s.size()) out += static_cast<char>(s[++i] & 0x1f);
                 break;
+            case 'u':
+            case 'U':
+                if (!append_unicode_escape(s, i, c == 'u' ? 4 : 8, out)) {
+                    out += '\\';
+                    out += c;
+                }
+                break;
             default:
                 if (c >= '0' && c <= '7') {
                     int value = c - '0', digits = 1;
@@ -217,6 +224,10 @@ private:
     }
 
     Interp& in_;
+    // Inside the word of ${x:-word} or ${x:+word}: its unquoted text is
+    // split like an expansion's, and inside double quotes a nested pair of
+    // double quotes quotes again.
+    int param_word_ = 0;
 };
 
 bool Expander::tilde(std::string_view w, std::size_t& i, Builder& b, bool assignment) {
@@ -272,6 +283,12 @@ bool Expander::word(std::string_view w, bool in_dq, Builder& b, bool heredoc, bo
             i = end;
             continue;
         }
+        if (c == '"' && in_dq && param_word_ > 0 && !heredoc) {
+            std::size_t end = skip_construct(w, i);
+            if (!word(w.substr(i + 1, end - i - 2), true, b)) return false;
+            i = end;
+            continue;
+        }
         if (c == '"' && !in_dq) {
             std::size_t end = skip_construct(w, i);
             std::string_view inner = w.substr(i + 1, end - i - 2);
@@ -310,7 +327,7 @@ bool Expander::word(std::string_view w, bool in_dq, Builder& b, bool heredoc, bo
             (i == 0 || (assignment && (w[i - 1] == ':' || w[i - 1] == '=')))) {
             if (tilde(w, i, b, assignment)) continue;
         }
-        b.add(c, in_dq ? kQuoted : kLiteral);
+        b.add(c, in_dq ? kQuoted : (param_word_ > 0 ? kExpanded : kLiteral));
         ++i;
     }
     if (!in_.check_string(b.size())) return false;
@@ -324,6 +341,10 @@ bool Expander::dollar(std::string_view w, std::size_t& i, bool in_dq, Builder& b
         return true;
     }
     char n = w[i + 1];
+    if (n == '"' && !in_dq) {
+        ++i;  // $"...": a translated string, here the same as "..."
+        return true;
+    }
     if (n == '\'' && !in_dq) {
         std::size_t end = skip_construct(w, i);
         b.add(ansi_c(w.substr(i + 2, end - i - 3)), kQuoted);
@@ -749,12 +770,16 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
         if (p.multi && p.star && colon && p.items.size() == 1 && p.items[0].empty()) empty = true;
         switch (op[0]) {
             case '-':
-                if (empty) return word(arg, in_dq, b);
-                emit(p, in_dq, b);
-                return true;
-            case '+':
-                if (!empty) return word(arg, in_dq, b);
-                return true;
+            case '+': {
+                if (empty != (op[0] == '-')) {
+                    if (op[0] == '-') emit(p, in_dq, b);
+                    return true;
+                }
+                ++param_word_;
+                bool ok = word(arg, in_dq, b);
+                --param_word_;
+                return ok;
+            }
             case '=': {
                 if (!empty) {
                     emit(p, in_dq, b);

@@ -588,6 +588,11 @@ int Interp::exec_simple(const Node& node) {
         traced.insert(traced.end(), argv.begin(), argv.end());
         xtrace(traced);
     }
+    if (name == "exec" && argv.size() == 1) {
+        int status = apply_redirects(node.redirects, fds) ? 0 : 1;
+        after_command(status);
+        return status;
+    }
     Fds saved = fds;
     int status;
     if (!apply_redirects(node.redirects, fds)) {

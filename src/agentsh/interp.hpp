@@ -120,5 +120,10 @@ private:
 // Glob matching (pattern.cpp): bash's patterns, backslash quoting.
 bool glob_match(std::string_view pattern, std::string_view text, bool nocase = false);
 bool has_glob_chars(std::string_view pattern);
+// \uHHHH and \UHHHHHHHH of echo -e, printf and $'...': the hex digits at
+// text[i..] (up to `max`), encoded as UTF-8 onto `out`; i ends on the last
+// digit. False, taking nothing, when no digit follows.
+bool append_unicode_escape(std::string_view text, std::size_t& i, std::size_t max,
+                           std::string& out);
 
 }  // namespace halvorn::agentsh

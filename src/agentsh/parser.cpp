@@ -322,8 +322,9 @@ NodePtr Parser::parse_pipeline() {
             break;
         }
         if (with_err) {
-            pipeline->kids.back()->redirects.push_back(
-                {Redirect::Kind::DupOut, 2, "1", false});
+            // |& is 2>&1 before the command's own redirections.
+            auto& redirects = pipeline->kids.back()->redirects;
+            redirects.insert(redirects.begin(), {Redirect::Kind::DupOut, 2, "1", false});
         }
         if (!skip_linebreaks()) return nullptr;
         NodePtr next = parse_command();

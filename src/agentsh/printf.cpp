@@ -33,6 +33,13 @@ std::string unescape(std::string_view s, bool is_b, bool& stop) {
             case '\\': out += '\\'; break;
             case '"': out += '"'; break;
             case '\'': out += '\''; break;
+            case 'u':
+            case 'U':
+                if (!append_unicode_escape(s, i, c == 'u' ? 4 : 8, out)) {
+                    out += '\\';
+                    out += c;
+                }
+                break;
             case 'c':
                 if (is_b) {
                     stop = true;
@@ -122,7 +129,11 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
             if (c == '\\') {
                 std::size_t end = k + 1;
                 if (end < format.size()) {
-                    if (format[end] == 'x') {
+                    if (format[end] == 'u' || format[end] == 'U') {
+                        std::size_t max = format[end] == 'u' ? 4 : 8, n = 0;
+                        ++end;
+                        while (n < max && end < format.size() && std::isxdigit(static_cast<unsigned char>(format[end]))) { ++end; ++n; }
+                    } else if (format[end] == 'x') {
                         end++;
                         int n = 0;
                         while (n < 2 && end < format.size() && std::isxdigit(static_cast<unsigned char>(format[end]))) { ++end; ++n; }

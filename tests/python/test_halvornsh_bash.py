@@ -18,7 +18,7 @@ pytestmark = pytest.mark.skipif(BASH is None, reason="bash is not installed")
 
 
 def bash(script, tmp_path, stdin=b""):
-    env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C", "HOME": str(tmp_path)}
+    env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "HOME": str(tmp_path)}
     done = subprocess.run(
         [BASH, "--norc", "--noprofile", "-c", script],
         input=stdin,
@@ -74,6 +74,8 @@ PARAMETERS = [
     "echo $(echo a $(echo b)) `echo c`",
     "x=$(printf 'a\\n\\n\\n'); echo \"[$x]\"",
     "echo $(exit 3); echo $?; y=$(false); echo $?",
+    "f() { for a; do echo \"<$a>\"; done; }; f ${u:-1 \"2 3\" 4} \"${u:-\"q\"}\" ${u:+x} $\"tr\"",
+    "echo -e 'caf\\u00e9 \\U0001F600'; printf '\\u00e9\\n'; echo $'\\u00e9'",
 ]
 
 CONTROL = [
@@ -120,6 +122,10 @@ REDIRECTIONS = [
     "echo 3>f3 hi; echo hi 3>&1 1>&2 2>&3 | { read x; echo \"got:$x\"; }",
     "echo data > g; exec_it() { read x; echo $x; }; exec_it < g",
     "mkd() { echo > d/x; }; mkd; echo $?",
+    "exec 3> f3; echo one >&3; echo two >&3; exec 3>&-; while read l; do echo $l; done < f3",
+    "exec > out; echo hidden; exec 2>&1; echo more >&2",
+    "f() { echo out; echo err >&2; }; f |& { while read l; do echo \"[$l]\"; done; }",
+    "cd nothere/.. ; echo $?",
 ]
 
 BUILTINS = [
@@ -304,7 +310,7 @@ def test_second_concurrent_run_is_refused():
 
 def test_unsupported_features_fail_loudly():
     sh = Shell()
-    for script in ("sleep_ 1 &", "trap 'echo x' EXIT", "exec ls"):
+    for script in ("sleep_ 1 &", "trap 'echo x' EXIT", "exec no_such_program"):
         result = sh.run(script)
         assert result.status != 0 and result.stderr, script
 
