@@ -51,7 +51,7 @@ argv.py() {
       printf -v code '%d' "'$c"
       if [ "$code" -lt 0 ]; then code=$((code + 256)); fi
       case $c in
-        "\\") r+='\\\\' ;;
+        "\\") r+='\\' ;;
         "$q") r+="\\$q" ;;
         $'\n') r+='\n' ;;
         $'\t') r+='\t' ;;

@@ -430,6 +430,7 @@ bool* option_flag(Options& o, std::string_view name) {
     if (name == "xtrace") return &o.xtrace;
     if (name == "noglob") return &o.noglob;
     if (name == "pipefail") return &o.pipefail;
+    if (name == "allexport") return &o.allexport;
     return nullptr;
 }
 
@@ -439,6 +440,7 @@ bool* letter_flag(Options& o, char c) {
         case 'u': return &o.nounset;
         case 'x': return &o.xtrace;
         case 'f': return &o.noglob;
+        case 'a': return &o.allexport;
         default: return nullptr;
     }
 }
@@ -479,6 +481,14 @@ int Interp::builtin_set(std::vector<std::string>& argv) {
             if (!shared_state) st.positional.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
             return 0;
         }
+        if (a == "-") {
+            // A lone dash ends the options and turns tracing off.
+            if (!shared_state) o.xtrace = false;
+            ++i;
+            if (!shared_state) st.positional.assign(argv.begin() + static_cast<std::ptrdiff_t>(i), argv.end());
+            return 0;
+        }
+        if (a == "+") continue;
         if (a.size() < 2 || (a[0] != '-' && a[0] != '+')) break;
         bool on = a[0] == '-';
         for (std::size_t k = 1; k < a.size(); ++k) {
@@ -486,7 +496,7 @@ int Interp::builtin_set(std::vector<std::string>& argv) {
             if (c == 'o') {
                 if (i + 1 >= argv.size()) {
                     std::string out;
-                    for (std::string_view name : {"errexit", "noglob", "nounset", "pipefail", "xtrace"}) {
+                    for (std::string_view name : {"allexport", "errexit", "noglob", "nounset", "pipefail", "xtrace"}) {
                         bool value = *option_flag(o, name);
                         if (on) {
                             std::string n(name);
@@ -513,7 +523,7 @@ int Interp::builtin_set(std::vector<std::string>& argv) {
             bool* flag = letter_flag(o, c);
             if (flag == nullptr) {
                 if (c == 'h' || c == 'B' || c == 'H' || c == 'm' || c == 'b' || c == 'C' ||
-                    c == 'v' || c == 'T' || c == 'E' || c == 'P' || c == 'a' || c == 'n')
+                    c == 'v' || c == 'T' || c == 'E' || c == 'P' || c == 'n')
                     continue;
                 diag(std::string("set: ") + a[0] + c + ": invalid option");
                 return 2;
@@ -546,6 +556,8 @@ int Interp::builtin_read(std::vector<std::string>& argv) {
     std::string array;
     char delim = '\n';
     long long max_chars = -1;
+    bool exact = false;  // -N: exactly that many bytes, no delimiter, no splitting
+    std::size_t fd = 0;
     std::vector<std::string> names;
     std::size_t i = 1;
     for (; i < argv.size(); ++i) {
@@ -572,7 +584,15 @@ int Interp::builtin_read(std::vector<std::string>& argv) {
                 }
                 if (c == 'a') array = value;
                 if (c == 'd') delim = value.empty() ? '\0' : value[0];
+                if (c == 'u') {
+                    if (value.size() != 1 || !std::isdigit(static_cast<unsigned char>(value[0]))) {
+                        diag("read: " + value + ": invalid file descriptor specification");
+                        return 1;
+                    }
+                    fd = static_cast<std::size_t>(value[0] - '0');
+                }
                 if (c == 'n' || c == 'N') {
+                    exact = c == 'N';
                     long long n = 0;
                     if (!parse_count(value, n)) {
                         diag("read: " + value + ": invalid number");
@@ -589,24 +609,26 @@ int Interp::builtin_read(std::vector<std::string>& argv) {
     }
     for (; i < argv.size(); ++i)
         names.push_back(argv[i]);
-    if (names.empty() && array.empty()) names.push_back("REPLY");
-    if (!fds[0]) {
-        diag("read: read error: 0: Bad file descriptor");
+    bool reply = names.empty() && array.empty();
+    if (reply) names.push_back("REPLY");
+    if (!fds[fd]) {
+        diag("read: read error: " + std::to_string(fd) + ": Bad file descriptor");
         return 1;
     }
+    Stream& in = *fds[fd];
     std::string line;
     std::string flags;  // '1' where a character was escaped
     bool found = false;
     char c;
     while (max_chars < 0 || static_cast<long long>(line.size()) < max_chars) {
-        std::ptrdiff_t n = fds[0]->read(std::span(&c, 1));
+        std::ptrdiff_t n = in.read(std::span(&c, 1));
         if (n <= 0) break;
-        if (c == delim) {
+        if (c == delim && !exact) {
             found = true;
             break;
         }
-        if (!raw && c == '\\') {
-            n = fds[0]->read(std::span(&c, 1));
+        if (!raw && !exact && c == '\\') {
+            n = in.read(std::span(&c, 1));
             if (n <= 0) break;
             if (c == '\n') continue;
             line += c;
@@ -618,6 +640,13 @@ int Interp::builtin_read(std::vector<std::string>& argv) {
         if (!check_string(line.size())) return 1;
     }
     if (max_chars >= 0 && static_cast<long long>(line.size()) >= max_chars) found = true;
+    if (reply || exact) {
+        // REPLY, and -N, take the line as read: no field splitting.
+        if (!set_var(names[0], line)) return 1;
+        for (std::size_t f = 1; f < names.size(); ++f)
+            set_var(names[f], std::string());
+        return found ? 0 : 1;
+    }
     auto ifs_value = get_scalar("IFS");
     std::string ifs = ifs_value ? *ifs_value : " \t\n";
     auto is_ifs = [&](std::size_t k) { return flags[k] == '0' && ifs.find(line[k]) != std::string::npos; };

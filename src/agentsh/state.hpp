@@ -32,6 +32,7 @@ struct Options {
     bool xtrace = false;
     bool noglob = false;
     bool pipefail = false;
+    bool allexport = false;
     bool nullglob = false;
     bool failglob = false;
     bool dotglob = false;

@@ -55,6 +55,7 @@ bool Interp::set_var(const std::string& name, std::string value, bool append) {
         var.value = std::move(value);
     }
     var.has_value = true;
+    if (st.options.allexport) var.exported = true;
     return true;
 }
 
