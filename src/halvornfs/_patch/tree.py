@@ -142,7 +142,11 @@ class Tree:
         """The absolute tree path of `path` (str, bytes or PathLike), without
         a trailing separator but the root's. RealPath for a path the real
         call serves; a change under the interpreter's library is EROFS."""
-        name = self._abs(path, dir_fd)
+        if type(path) is str and path[:1] == "/" and path[-1:] != "/" and "\0" not in path:
+            # Most paths are absolute already: nothing to join or strip.
+            name = path
+        else:
+            name = self._abs(path, dir_fd)
         if (name + "/").startswith(self._outside):
             if (name + "/").startswith(_DEVICES) or not write:
                 raise RealPath(name)
