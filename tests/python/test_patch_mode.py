@@ -203,8 +203,32 @@ def temporary_files(root):
     return seen
 
 
+def glob_calls(root):
+    import glob
+
+    for name in ("a.csv", "b.txt", "d/c.csv", "d/e/f.csv", ".hidden.csv"):
+        os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+        open(os.path.join(root, name), "w").close()
+    rel = lambda found: sorted(os.path.relpath(p, root) for p in found)  # noqa: E731
+    seen = [rel(glob.glob(os.path.join(root, "*.csv"))),
+            rel(glob.glob(os.path.join(root, "**", "*.csv"), recursive=True)),
+            rel(glob.iglob(os.path.join(root, "d", "*"))),
+            sorted(glob.glob("**/*.csv", root_dir=root, recursive=True)),
+            rel(glob.glob(os.path.join(root, "nothing", "*")))]
+    fd = os.open(root, os.O_RDONLY)
+    try:
+        seen.append(sorted((e.name, e.path, e.is_dir()) for e in os.scandir(fd)))
+        seen.append(os.stat("a.csv", dir_fd=fd).st_size)
+    finally:
+        os.close(fd)
+    seen.append(sorted((os.path.relpath(top, root), sorted(files))
+                       for top, _, files in os.walk(root, topdown=False)))
+    return seen
+
+
 @pytest.mark.parametrize(
-    "scenario", [os_paths, open_modes, descriptors, pathlib_calls, shutil_calls, temporary_files]
+    "scenario",
+    [os_paths, open_modes, descriptors, pathlib_calls, shutil_calls, temporary_files, glob_calls],
 )
 def test_same_as_a_real_directory(scenario, tmp_path):
     on_disk, in_tree = run_both(scenario, tmp_path)
