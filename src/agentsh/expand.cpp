@@ -112,7 +112,12 @@ std::size_t skip_construct(std::string_view s, std::size_t i) {
             }
             return std::min(i + 1, s.size());
         }
-        if (n == '(') return skip_until_close(s, i + 2, '(', ')');
+        if (n == '(') {
+            if (i + 2 < s.size() && s[i + 2] == '(') return skip_until_close(s, i + 2, '(', ')');
+            // A command substitution may hold case patterns' lone ")".
+            std::size_t end = Parser::command_subst_end(s, i);
+            return end == std::string_view::npos ? skip_until_close(s, i + 2, '(', ')') : end;
+        }
         if (n == '{') return skip_until_close(s, i + 2, '{', '}');
     }
     return i + 1;
@@ -1218,7 +1223,7 @@ bool Interp::expand_words(const std::vector<std::string>& words, std::vector<std
                 continue;
             }
             Builder b;
-            if (!expander.word(w, false, b)) return false;
+            if (!expander.word(w, false, b, false, Parser::assignment_prefix(w) > 0)) return false;
             if (!ifs_known) {
                 auto value = get_scalar("IFS");
                 ifs = value ? *value : std::string(" \t\n");

@@ -14,6 +14,7 @@ Interp::Interp(ShellState& state, const Interp& parent)
     : st(state),
       run(parent.run),
       fds(parent.fds),
+      loop_depth(parent.loop_depth),
       call_depth(parent.call_depth),
       subst_depth(parent.subst_depth),
       line(parent.line),
@@ -517,7 +518,32 @@ int Interp::exec_simple(const Node& node) {
     }
     subst_status = -1;
     std::vector<std::string> argv;
-    if (!expand_words(node.words, argv)) {
+    static constexpr std::string_view kDeclarations[] = {"declare", "local", "export",
+                                                         "readonly", "typeset"};
+    bool declaration = !node.words.empty() &&
+                       std::find(std::begin(kDeclarations), std::end(kDeclarations),
+                                 node.words[0]) != std::end(kDeclarations);
+    bool expanded = true;
+    if (declaration) {
+        // NAME=value arguments of declaration builtins are assignments:
+        // neither split nor globbed.
+        for (const std::string& word : node.words) {
+            if (Parser::assignment_prefix(word) > 0) {
+                std::string value;
+                if (!expand_single(word, value)) {
+                    expanded = false;
+                    break;
+                }
+                argv.push_back(std::move(value));
+            } else if (!expand_words({word}, argv)) {
+                expanded = false;
+                break;
+            }
+        }
+    } else {
+        expanded = expand_words(node.words, argv);
+    }
+    if (!expanded) {
         if (flow == Flow::Normal && !shared_state) st.last_status = 1;
         if (flow == Flow::Normal) after_command(1);
         return 1;

@@ -74,6 +74,15 @@ std::size_t Parser::assignment_prefix(std::string_view word) {
     return 0;
 }
 
+std::size_t Parser::command_subst_end(std::string_view text, std::size_t start) {
+    static const Limits kDefaults{};
+    Parser parser(text, kDefaults);
+    parser.pos_ = start;
+    std::string ignored;
+    if (!parser.scan_command_subst(ignored)) return std::string_view::npos;
+    return parser.pos_;
+}
+
 int Parser::line_at(std::size_t pos) {
     if (pos < line_pos_) {
         line_pos_ = 0;

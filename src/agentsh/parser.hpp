@@ -28,6 +28,9 @@ public:
     // NAME=, NAME+= or NAME[...]= at the start of `word`: the length of the
     // part before the value, else 0.
     static std::size_t assignment_prefix(std::string_view word);
+    // Where the command substitution "$(" at text[start] ends (just past its
+    // ")"), found by parsing it as the parser does; npos when it does not.
+    static std::size_t command_subst_end(std::string_view text, std::size_t start);
 
 private:
     struct PendingHereDoc {

@@ -112,7 +112,20 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
     auto number = [&](const std::string& text, bool& ok) -> long long {
         ok = true;
         if (text.empty()) return 0;
-        if (text[0] == '\'' || text[0] == '"') return text.size() > 1 ? static_cast<unsigned char>(text[1]) : 0;
+        if (text[0] == '\'' || text[0] == '"') {
+            // The character's code point (UTF-8), or its byte when invalid.
+            if (text.size() < 2) return 0;
+            auto lead = static_cast<unsigned char>(text[1]);
+            std::size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+            if (extra == 0 || text.size() < 2 + extra) return lead;
+            long long code = lead & (0x3F >> extra);
+            for (std::size_t k = 0; k < extra; ++k) {
+                auto cont = static_cast<unsigned char>(text[2 + k]);
+                if ((cont & 0xC0) != 0x80) return lead;
+                code = code * 64 + (cont & 0x3F);
+            }
+            return code;
+        }
         char* end = nullptr;
         errno = 0;
         long long v = std::strtoll(text.c_str(), &end, 0);
@@ -262,7 +275,14 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
         }
         if (next == consumed_before) break;
     } while (next < args.size() && !stop);
-    if (!target.empty()) return set_var(target, out) ? status : 1;
+    if (!target.empty()) {
+        std::size_t bracket = target.find('[');
+        bool ok = bracket != std::string::npos && target.back() == ']'
+                      ? set_element(target.substr(0, bracket),
+                                    target.substr(bracket + 1, target.size() - bracket - 2), out)
+                      : set_var(target, out);
+        return ok ? status : 1;
+    }
     if (!write_out(1, out)) return 1;
     return status;
 }

@@ -74,6 +74,8 @@ PARAMETERS = [
     "echo $(echo a $(echo b)) `echo c`",
     "x=$(printf 'a\\n\\n\\n'); echo \"[$x]\"",
     "echo $(exit 3); echo $?; y=$(false); echo $?",
+    "echo $(case 5 in [0-9]) echo digit;; *) echo other;; esac)",
+    "v='a b *'; declare d=$v; export e=$v; f() { local l=$v; echo \"$l\"; }; f; echo \"$d|$e\"",
     "f() { for a; do echo \"<$a>\"; done; }; f ${u:-1 \"2 3\" 4} \"${u:-\"q\"}\" ${u:+x} $\"tr\"",
     "echo -e 'caf\\u00e9 \\U0001F600'; printf '\\u00e9\\n'; echo $'\\u00e9'",
 ]
@@ -132,7 +134,8 @@ BUILTINS = [
     "printf '%s-%d-%5.2f|%-4s|%04d|%x|%o|%c\\n' a 42 3.14159 ab 7 255 8 xyz",
     "printf '%s\\n' a b c; printf '%s %s\\n' 1 2 3",
     "printf '%b|%q\\n' 'a\\tb' 'x y'; printf '%%\\n'",
-    "printf -v out '%03d' 5; echo $out",
+    "printf -v out '%03d' 5; echo $out; a=(x y z); printf -v 'a[1]' %s Y; echo ${a[@]}",
+    "printf '%d %x\\n' \"'A\" \"'\u00e9\"",
     "printf '%d\\n' abc; echo $?",
     "echo -n a; echo -e 'b\\tc'; echo -E 'd\\n'; echo -- -n",
     "test 1 -lt 2 && [ abc = abc ] && [ -n x ] && [ -z '' ] && echo ok",
