@@ -647,5 +647,45 @@ TEST(AgentshCommands, Sed) {
     });
 }
 
+TEST(AgentshCommands, FindXargs) {
+    check_rows({
+        {"find . -name *.py", "", true},
+        {"find src", "", true},
+        {"find src/", "", true},
+        {"find . -type d", "", true},
+        {"find . -maxdepth 1 -type f", "", true},
+        {"find . -mindepth 2", "", true},
+        {"find . -iname *.PY -o -name *.md", "", true},
+        {"find . -path */app/*", "", true},
+        {"find . -empty", "", true},
+        {"find . -size +40c -type f", "", true},
+        {"find . -size -1k", "", true},
+        {"find . ! -name *.py -type f", "", true},
+        {"find . ( -name a.txt -o -name b.txt ) -print", "", true},
+        {"find src/app -name *.py -print0"},
+        {"find src -name *.py -exec wc -l {} ;", "", true},
+        {"find src -name *.py -exec cat {} +", "", true},
+        {"find . -name *.py -delete", "", true},
+        {"find src -delete", "", true},
+        {"find docs -type f -exec grep -l TODO {} ;", "", true},
+        {"find missing"},
+        {"find . -bogus"},
+        {"find . -name"},
+        {"find . -type q"},
+        {"find src -prune"},
+        {"xargs wc -l", "a.txt\nb.txt\n"},
+        {"xargs -n 1 head -n 1", "a.txt b.txt\n"},
+        {"xargs -I X cp X X.bak", "a.txt\nb.txt\n"},
+        {"xargs -0 cat", "a.txt\0b.txt"},
+        {"xargs -r cat", ""},
+        {"xargs cat", "'a.txt' \"b.txt\"\n"},
+        {"xargs cat", "missing\n"},
+        {"xargs grep -l alpha", "a.txt b.txt\n"},
+        {"xargs -n 0 cat", "a.txt\n"},
+        {"xargs cat", "'a.txt\n"},
+        {"xargs rm", "a.txt\nsrc/util.py\n"},
+    });
+}
+
 }  // namespace
 }  // namespace halvorn::agentsh

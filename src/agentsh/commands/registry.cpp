@@ -13,6 +13,7 @@ constexpr auto kCommands = std::to_array<CommandEntry>({
     {"cat", cmd::cat_main},
     {"cp", cmd::cp_main},
     {"cut", cmd::cut_main},
+    {"find", cmd::find_main},
     {"grep", cmd::grep_main},
     {"head", cmd::head_main},
     {"ls", cmd::ls_main},
@@ -28,6 +29,7 @@ constexpr auto kCommands = std::to_array<CommandEntry>({
     {"tr", cmd::tr_main},
     {"uniq", cmd::uniq_main},
     {"wc", cmd::wc_main},
+    {"xargs", cmd::xargs_main},
 });
 static_assert(std::is_sorted(kCommands.begin(), kCommands.end(),
                              [](const CommandEntry& a, const CommandEntry& b) {
