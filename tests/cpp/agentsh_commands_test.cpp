@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "agentsh/command.hpp"
+#include "agentsh/commands/support/regex.hpp"
 #include "fs/file_system.hpp"
 
 extern char** environ;
@@ -685,6 +686,33 @@ TEST(AgentshCommands, FindXargs) {
         {"xargs cat", "'a.txt\n"},
         {"xargs rm", "a.txt\nsrc/util.py\n"},
     });
+}
+
+// The bounds of the pattern engine: what would take the host hours ends
+// with an answer at once, and a cancelled search ends between batches.
+TEST(AgentshCommands, RegexBounds) {
+    using cmd::Regex;
+    std::string error;
+    EXPECT_EQ(Regex::compile("\\(a\\{1,1000\\}\\)\\{1000\\}", cmd::RegexSyntax::Basic, false,
+                             cmd::RegexDialect::Grep, error),
+              nullptr);
+    EXPECT_EQ(error, "regular expression too big");
+
+    auto backref = Regex::compile("\\(.*\\)\\(.*\\)\\(.*\\)\\1\\2\\3c", cmd::RegexSyntax::Basic,
+                                  false, cmd::RegexDialect::Grep, error);
+    ASSERT_NE(backref, nullptr);
+    cmd::RegexMatch match;
+    const std::string long_line(100'000, 'a');
+    EXPECT_EQ(backref->search(long_line, 0, match, {}), cmd::SearchResult::TooCostly);
+    EXPECT_EQ(backref->search("xyxyc", 0, match, {}), cmd::SearchResult::Found);
+
+    auto quadratic = Regex::compile("\\(a\\|b\\)*c", cmd::RegexSyntax::Basic, false,
+                                    cmd::RegexDialect::Grep, error);
+    ASSERT_NE(quadratic, nullptr);
+    const std::string huge(10'000'000, 'a');
+    int asked = 0;
+    EXPECT_EQ(quadratic->search(huge, 0, match, [&] { return ++asked > 3; }),
+              cmd::SearchResult::Stopped);
 }
 
 }  // namespace
