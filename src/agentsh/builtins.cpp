@@ -21,7 +21,7 @@ struct BuiltinEntry {
 
 constexpr BuiltinEntry kBuiltins[] = {
     {".", &Interp::builtin_source},        {":", &Interp::builtin_colon},
-    {"[", &Interp::builtin_test},          {"alias", &Interp::builtin_unsupported},
+    {"[", &Interp::builtin_test},          {"alias", &Interp::builtin_alias},
     {"bg", &Interp::builtin_unsupported},  {"break", &Interp::builtin_break},
     {"builtin", &Interp::builtin_builtin}, {"cd", &Interp::builtin_cd},
     {"command", &Interp::builtin_command}, {"continue", &Interp::builtin_continue},
@@ -40,7 +40,8 @@ constexpr BuiltinEntry kBuiltins[] = {
     {"source", &Interp::builtin_source},   {"test", &Interp::builtin_test},
     {"trap", &Interp::builtin_unsupported}, {"true", &Interp::builtin_true},
     {"type", &Interp::builtin_type},       {"typeset", &Interp::builtin_declare},
-    {"unset", &Interp::builtin_unset},     {"wait", &Interp::builtin_colon},
+    {"unalias", &Interp::builtin_unalias}, {"unset", &Interp::builtin_unset},
+    {"wait", &Interp::builtin_colon},
 };
 
 constexpr std::string_view kKeywords[] = {"if",   "then", "else", "elif",     "fi", "case",
@@ -1074,6 +1075,67 @@ int Interp::builtin_declare(std::vector<std::string>& argv) {
 }
 
 int Interp::builtin_readonly(std::vector<std::string>& argv) { return builtin_declare(argv); }
+
+namespace {
+std::string alias_line(const std::string& name, const std::string& value) {
+    std::string out = "alias " + name + "='";
+    for (char c : value) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'\n";
+}
+}  // namespace
+
+int Interp::builtin_alias(std::vector<std::string>& argv) {
+    std::size_t i = 1;
+    if (i < argv.size() && argv[i] == "-p") ++i;
+    if (i < argv.size() && argv[i] == "--") ++i;
+    std::string out;
+    int status = 0;
+    if (i >= argv.size()) {
+        for (const auto& [name, value] : st.aliases)
+            out += alias_line(name, value);
+    }
+    for (; i < argv.size(); ++i) {
+        std::size_t eq = argv[i].find('=');
+        if (eq == std::string::npos) {
+            auto found = st.aliases.find(argv[i]);
+            if (found == st.aliases.end()) {
+                diag("alias: " + argv[i] + ": not found");
+                status = 1;
+            } else {
+                out += alias_line(found->first, found->second);
+            }
+            continue;
+        }
+        if (!shared_state) st.aliases[argv[i].substr(0, eq)] = argv[i].substr(eq + 1);
+    }
+    write_out(1, out);
+    return status;
+}
+
+int Interp::builtin_unalias(std::vector<std::string>& argv) {
+    int status = 0;
+    std::size_t i = 1;
+    if (i < argv.size() && argv[i] == "-a") {
+        if (!shared_state) st.aliases.clear();
+        return 0;
+    }
+    if (i < argv.size() && argv[i] == "--") ++i;
+    for (; i < argv.size(); ++i) {
+        if (st.aliases.count(argv[i]) == 0) {
+            diag("unalias: " + argv[i] + ": not found");
+            status = 1;
+        } else if (!shared_state) {
+            st.aliases.erase(argv[i]);
+        }
+    }
+    return status;
+}
 
 int Interp::builtin_getopts(std::vector<std::string>& argv) {
     if (argv.size() < 3) {

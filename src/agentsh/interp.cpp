@@ -88,6 +88,9 @@ int Interp::run_text(std::string_view text, int first_line) {
     }
     Parser parser(text, run.limits, first_line);
     int status = 0;
+    // Aliases are read as each command is parsed, so a definition counts
+    // from the next line on, as in bash.
+    if (st.options.expand_aliases) parser.set_aliases(&st.aliases);
     for (;;) {
         NodePtr command;
         Parser::Outcome outcome = parser.next(command);
@@ -386,6 +389,13 @@ bool reads_state_only(const Node& node, const ShellState& st) {
     return Interp::find_builtin(name) == nullptr && find_command(name) != nullptr;
 }
 
+// A stage that ends by itself after writing its arguments.
+bool finite_producer(const Node& node, const ShellState& st) {
+    if (!reads_state_only(node, st) || !node.redirects.empty()) return false;
+    const std::string& name = node.words[0];
+    return name == "echo" || name == "printf" || name == "true" || name == "false" || name == ":";
+}
+
 }  // namespace
 
 int Interp::exec_pipeline(const Node& node) {
@@ -417,7 +427,25 @@ int Interp::exec_pipeline(const Node& node) {
         if (stage.flow == Flow::Stop && stage.stage_out->broken() && !run.stopped()) status = 141;
         statuses[i] = status;
     };
-    for (std::size_t i = 0; i + 1 < count; ++i) {
+    std::size_t first = 0;
+    if (finite_producer(*node.kids[0], st)) {
+        // echo/printf at the head of a pipeline writes a bounded amount and
+        // reads nothing: run it here first, its output the next stage's
+        // input, and save a thread handoff on the commonest pipeline.
+        std::string produced;
+        Interp stage(st, *this);
+        stage.shared_state = true;
+        stage.fds[1] = std::make_shared<CaptureSink>(produced, run, false);
+        if (node.bang) ++stage.condition;
+        statuses[0] = stage.exec(*node.kids[0]);
+        if (stage.flow == Flow::Stop) {
+            flow = Flow::Stop;
+            return 1;
+        }
+        next_in = std::make_shared<StringSource>(std::move(produced));
+        first = 1;
+    }
+    for (std::size_t i = first; i + 1 < count; ++i) {
         auto pipe = std::make_shared<Pipe>(run);
         StreamPtr out = std::make_shared<PipeWriter>(pipe);
         StreamPtr in = std::move(next_in);

@@ -94,6 +94,42 @@ int Parser::line_at(std::size_t pos) {
     return first_line_ + line_count_;
 }
 
+void Parser::expand_alias() {
+    if (aliases_ == nullptr || aliases_->empty()) return;
+    for (int rounds = 0; rounds < 64; ++rounds) {
+        skip_blanks();
+        std::size_t start = pos_;
+        std::size_t end = start;
+        while (end < src_.size() && !is_meta(src_[end]) &&
+               std::string_view("'\"\\$`").find(src_[end]) == std::string_view::npos)
+            ++end;
+        if (end == start || (end < src_.size() && !is_meta(src_[end]))) return;
+        std::string name(src_.substr(start, end - start));
+        auto found = aliases_->find(name);
+        if (found == aliases_->end()) return;
+        auto active = expanding_.find(name);
+        if (active != expanding_.end() && active->second > start) return;
+        const std::string& value = found->second;
+        std::string spliced;
+        spliced.reserve(src_.size() + value.size());
+        spliced.append(src_.substr(0, start));
+        spliced.append(value);
+        spliced.append(src_.substr(end));
+        owned_ = std::move(spliced);
+        src_ = owned_;
+        line_pos_ = 0;
+        line_count_ = 0;
+        long shift = static_cast<long>(value.size()) - static_cast<long>(end - start);
+        for (auto& [other, until] : expanding_) {
+            if (until > start) until = static_cast<std::size_t>(static_cast<long>(until) + shift);
+        }
+        expanding_[name] = start + value.size();
+        alias_next_ = !value.empty() && (value.back() == ' ' || value.back() == '\t');
+        if (value.empty() || value.front() == ' ') continue;
+        return;
+    }
+}
+
 bool Parser::fail(std::string message) {
     if (!failed_) {
         failed_ = true;
@@ -353,6 +389,8 @@ NodePtr Parser::parse_command() {
         ~Leave() { --depth; }
     } leave{depth_};
     skip_blanks();
+    expand_alias();
+    skip_blanks();
     if (at_end()) {
         fail_near();
         return nullptr;
@@ -483,6 +521,11 @@ NodePtr Parser::parse_simple() {
         if (!try_redirect(node, found)) return nullptr;
         if (found) continue;
         skip_blanks();
+        if (alias_next_ && !node->words.empty()) {
+            alias_next_ = false;
+            expand_alias();
+            skip_blanks();
+        }
         if (at_end() || is_meta(peek())) break;
         std::string word;
         if (!scan_word(word)) return nullptr;

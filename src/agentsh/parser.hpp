@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,9 @@ namespace halvorn::agentsh {
 class Parser {
 public:
     Parser(std::string_view source, const Limits& limits, int first_line = 1);
+    // Aliases to expand in command position (null: none, bash's default in
+    // scripts until `shopt -s expand_aliases`).
+    void set_aliases(const std::map<std::string, std::string>* aliases) { aliases_ = aliases; }
 
     enum class Outcome { Command, End, Error };
     // The next complete command (a list ended by a newline or the end).
@@ -80,6 +84,8 @@ private:
 
     // Word scanning: appends the source of one word (quotes and
     // substitutions kept) to `out`.
+    // Replaces an alias's name at the current position with its value.
+    void expand_alias();
     bool scan_word(std::string& out);
     bool scan_single(std::string& out);
     bool scan_double(std::string& out);
@@ -90,6 +96,10 @@ private:
     bool scan_command_subst(std::string& out);
 
     std::string_view src_;
+    std::string owned_;  // the source once an alias has been spliced into it
+    const std::map<std::string, std::string>* aliases_ = nullptr;
+    std::map<std::string, std::size_t> expanding_;  // alias -> end of its text
+    bool alias_next_ = false;  // the last alias ended in a blank
     const Limits& limits_;
     std::size_t pos_ = 0;
     int first_line_;

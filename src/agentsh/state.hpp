@@ -47,6 +47,7 @@ struct ShellState {
     std::string cwd = "/";
     std::unordered_map<std::string, Variable> vars;
     std::unordered_map<std::string, NodePtr> functions;
+    std::map<std::string, std::string> aliases;
     std::vector<std::string> positional;
     std::string arg0 = "halvornsh";
     Options options;
