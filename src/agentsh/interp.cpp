@@ -90,7 +90,7 @@ int Interp::run_text(std::string_view text, int first_line) {
     int status = 0;
     // Aliases are read as each command is parsed, so a definition counts
     // from the next line on, as in bash.
-    if (st.options.expand_aliases) parser.set_aliases(&st.aliases);
+    parser.set_aliases(&st.aliases, &st.options.expand_aliases);
     for (;;) {
         NodePtr command;
         Parser::Outcome outcome = parser.next(command);

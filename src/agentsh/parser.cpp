@@ -95,7 +95,7 @@ int Parser::line_at(std::size_t pos) {
 }
 
 void Parser::expand_alias() {
-    if (aliases_ == nullptr || aliases_->empty()) return;
+    if (aliases_ == nullptr || aliases_->empty() || !*aliases_enabled_) return;
     for (int rounds = 0; rounds < 64; ++rounds) {
         skip_blanks();
         std::size_t start = pos_;

@@ -18,7 +18,10 @@ public:
     Parser(std::string_view source, const Limits& limits, int first_line = 1);
     // Aliases to expand in command position (null: none, bash's default in
     // scripts until `shopt -s expand_aliases`).
-    void set_aliases(const std::map<std::string, std::string>* aliases) { aliases_ = aliases; }
+    void set_aliases(const std::map<std::string, std::string>* aliases, const bool* enabled) {
+        aliases_ = aliases;
+        aliases_enabled_ = enabled;
+    }
 
     enum class Outcome { Command, End, Error };
     // The next complete command (a list ended by a newline or the end).
@@ -98,6 +101,7 @@ private:
     std::string_view src_;
     std::string owned_;  // the source once an alias has been spliced into it
     const std::map<std::string, std::string>* aliases_ = nullptr;
+    const bool* aliases_enabled_ = nullptr;  // the shell's expand_aliases, read as it changes
     std::map<std::string, std::size_t> expanding_;  // alias -> end of its text
     bool alias_next_ = false;  // the last alias ended in a blank
     const Limits& limits_;

@@ -172,6 +172,7 @@ BUILTINS = [
     "echo 'echo sourced $1' > s.sh; . ./s.sh arg; source s.sh",
     "echo 'return 3; echo no' > r.sh; . ./r.sh; echo $?",
     "unknown_cmd; echo $?",
+    "shopt -s expand_aliases; alias say='echo said' q='echo '; alias say\nsay it; q say; unalias say; say 2>/dev/null; echo $?",
     "./not_here; echo $?",
 ]
 
