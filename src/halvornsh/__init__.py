@@ -7,5 +7,20 @@
 """
 
 from halvornsh._shell import LIMIT_NAMES, Result, Shell, ShellBusyError
+from halvornsh._tools_bash import BashTool
+from halvornsh._tools_common import ToolReply
+from halvornsh._tools_editor import TextEditorTool
+from halvornsh._tools_memory import MemoryTool
+from halvornsh._tools_openai import OpenAIShellTool
 
-__all__ = ["LIMIT_NAMES", "Result", "Shell", "ShellBusyError"]
+__all__ = [
+    "LIMIT_NAMES",
+    "BashTool",
+    "MemoryTool",
+    "OpenAIShellTool",
+    "Result",
+    "Shell",
+    "ShellBusyError",
+    "TextEditorTool",
+    "ToolReply",
+]
