@@ -771,8 +771,20 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
     std::string_view op = colon ? rest.substr(1) : rest;
     if (!op.empty() && (op[0] == '-' || op[0] == '=' || op[0] == '+' || op[0] == '?')) {
         std::string_view arg = op.substr(1);
-        bool empty = !p.set || (colon && (p.multi ? p.items.empty() : p.items.empty() || p.items[0].empty()));
-        if (p.multi && p.star && colon && p.items.size() == 1 && p.items[0].empty()) empty = true;
+        bool empty = !p.set;
+        if (colon && !empty) {
+            if (p.multi) {
+                // "$@" and "$*" count as their joined text.
+                std::string sep = ifs().substr(0, 1);
+                std::size_t joined = 0;
+                for (const std::string& item : p.items)
+                    joined += item.size();
+                joined += p.items.empty() ? 0 : sep.size() * (p.items.size() - 1);
+                empty = joined == 0;
+            } else {
+                empty = p.items.empty() || p.items[0].empty();
+            }
+        }
         switch (op[0]) {
             case '-':
             case '+': {

@@ -667,6 +667,8 @@ int Interp::exec_simple(const Node& node) {
         }
     }
     fds = std::move(saved);
+    // $_: the last argument of the last simple command.
+    if (!shared_state) st.vars["_"].value = argv.back();
     for (auto it = restore.rbegin(); it != restore.rend(); ++it) {
         if (it->second) {
             st.vars[it->first] = std::move(*it->second);

@@ -29,9 +29,23 @@ ShellState Shell::initial_state() const {
     exported("USER", "user");
     for (const auto& [name, value] : start_env_)
         exported(name, value);
-    Variable ppid;
-    ppid.value = "4241";
-    state.vars["PPID"] = ppid;
+    // Fixed values where bash has the process's own: no process here.
+    auto fixed = [&](const std::string& name, std::string value, bool readonly) {
+        Variable var;
+        var.value = std::move(value);
+        var.readonly = readonly;
+        state.vars[name] = std::move(var);
+    };
+    fixed("PPID", "4241", true);
+    fixed("UID", "1000", true);
+    fixed("EUID", "1000", true);
+    fixed("BASHPID", "4242", false);
+    fixed("OSTYPE", "linux-gnu", false);
+    fixed("HOSTNAME", "halvorn", false);
+    fixed("HOSTTYPE", "x86_64", false);
+    fixed("IFS", " \t\n", false);
+    fixed("PS4", "+ ", false);
+    fixed("OPTIND", "1", false);
     return state;
 }
 

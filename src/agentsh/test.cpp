@@ -61,6 +61,13 @@ public:
             return 1;
         }
         if (op == "-v") {
+            std::size_t bracket = arg.find('[');
+            if (bracket != std::string::npos && arg.back() == ']') {
+                // An element: set when ${name[index]+set} says so.
+                std::string probe;
+                if (!in_.expand_single("${" + arg + "+set}", probe)) return 2;
+                return probe == "set" ? 0 : 1;
+            }
             const Variable* var = in_.find_var(arg);
             return var != nullptr && var->has_value ? 0 : 1;
         }

@@ -62,6 +62,8 @@ bool Interp::set_var(const std::string& name, std::string value, bool append) {
 bool Interp::set_element(const std::string& name, std::string_view index, std::string value,
                          bool append) {
     if (shared_state) return true;
+    auto existing = st.vars.find(name);
+    bool had_value = existing != st.vars.end() && existing->second.has_value;
     Variable& var = st.vars[name];
     if (var.readonly) {
         diag(name + ": readonly variable");
@@ -80,7 +82,7 @@ bool Interp::set_element(const std::string& name, std::string_view index, std::s
     if (!arith_text(index, k)) return false;
     if (!var.is_array) {
         var.is_array = true;
-        if (!var.value.empty() || var.has_value) var.indexed[0] = std::move(var.value);
+        if (had_value) var.indexed[0] = std::move(var.value);
         var.value.clear();
     }
     if (k < 0) {
