@@ -3,8 +3,8 @@ temporary directory, the shell on a fresh tree) and must give the same
 stdout, the same status, and stderr empty in one exactly when in the other.
 Cases use builtins only, plus files the script makes itself."""
 
-import os
 import shutil
+import signal
 import subprocess
 import threading
 import time
@@ -298,6 +298,17 @@ def test_cancel_from_another_thread():
     result = sh.run("while :; do :; done")
     timer.join()
     assert result.status == 130 and b"cancelled" in result.stderr
+    assert sh.run("echo ok").stdout == b"ok\n"
+
+
+def test_keyboard_interrupt_ends_the_run():
+    sh = Shell(max_loop_iterations=10**9, max_commands=10**9, max_wall_ms=60_000)
+    main = threading.main_thread().ident
+    timer = threading.Timer(0.2, signal.pthread_kill, args=(main, signal.SIGINT))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        sh.run("while :; do :; done")
+    timer.join()
     assert sh.run("echo ok").stdout == b"ok\n"
 
 
