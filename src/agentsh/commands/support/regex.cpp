@@ -1,5 +1,6 @@
 #include "agentsh/commands/support/regex.hpp"
 
+#include <locale.h>
 #include <regex.h>
 
 #include <cmath>
@@ -10,6 +11,25 @@
 
 namespace halvorn::agentsh::cmd {
 namespace {
+
+// Patterns are compiled and matched as under a UTF-8 locale, as agents'
+// shells run (a character is a code point, case folding knows 'É'), on this
+// thread only and whatever locale the host process keeps.
+class Utf8Scope {
+public:
+    Utf8Scope() {
+        static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+        if (utf8) previous_ = uselocale(utf8);
+    }
+    ~Utf8Scope() {
+        if (previous_) uselocale(previous_);
+    }
+    Utf8Scope(const Utf8Scope&) = delete;
+    Utf8Scope& operator=(const Utf8Scope&) = delete;
+
+private:
+    locale_t previous_ = nullptr;
+};
 
 std::mutex& syntax_mutex() {
     static std::mutex mutex;
@@ -143,6 +163,7 @@ std::unique_ptr<Regex> Regex::compile(std::string_view pattern, RegexSyntax synt
     auto impl = std::make_unique<Impl>();
     impl->buffer.fastmap = static_cast<char*>(std::malloc(256));
     const char* message;
+    Utf8Scope utf8;
     {
         std::lock_guard<std::mutex> hold(syntax_mutex());
         re_set_syntax(bits);
@@ -155,10 +176,10 @@ std::unique_ptr<Regex> Regex::compile(std::string_view pattern, RegexSyntax synt
     impl->buffer.newline_anchor = 0;
     std::size_t limit = 0;
     if (shape.backrefs) {
-        // n^(r+2) <= 1e8: 464 bytes for one repetition, 100 for two, 40
+        // n^(r+2) <= 3e7: 310 bytes for one repetition, 74 for two, 31
         // for three (see the header).
         const double degree = static_cast<double>(shape.repetitions + 2);
-        limit = static_cast<std::size_t>(std::pow(1e8, 1.0 / degree));
+        limit = static_cast<std::size_t>(std::pow(3e7, 1.0 / degree));
         if (limit < 8) limit = 8;
     }
     return std::unique_ptr<Regex>(new Regex(std::move(impl), limit));
@@ -168,6 +189,7 @@ SearchResult Regex::search(std::string_view text, std::size_t from, RegexMatch& 
                            const std::function<bool()>& stop, bool not_bol) {
     if (backref_limit_ && text.size() > backref_limit_) return SearchResult::TooCostly;
     if (text.size() > static_cast<std::size_t>(INT32_MAX)) return SearchResult::TooCostly;
+    Utf8Scope utf8;
     auto& b = impl_->buffer;
     b.not_bol = not_bol ? 1 : 0;
     b.not_eol = 0;
@@ -200,6 +222,7 @@ SearchResult Regex::search(std::string_view text, std::size_t from, RegexMatch& 
 }
 
 std::ptrdiff_t Regex::match_at(std::string_view text, std::size_t at, std::size_t limit) {
+    Utf8Scope utf8;
     auto& b = impl_->buffer;
     b.not_bol = 0;
     b.not_eol = limit < text.size() ? 1 : 0;
