@@ -21,6 +21,7 @@
 
 #include "agentsh/command.hpp"
 #include "agentsh/commands/support/regex.hpp"
+#include "agentsh/shell.hpp"
 #include "fs/file_system.hpp"
 
 extern char** environ;
@@ -155,7 +156,7 @@ std::string dump_real(const stdfs::path& dir, const std::string& shown) {
     return text;
 }
 
-Outcome run_ours(const std::vector<std::string>& argv, const std::string& input) {
+std::shared_ptr<FileSystem> seeded_tree() {
     auto fs = FileSystem::create();
     for (auto& [path, body] : kTree) {
         if (path.ends_with('/')) {
@@ -169,6 +170,11 @@ Outcome run_ours(const std::vector<std::string>& argv, const std::string& input)
             reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
         EXPECT_TRUE(wrote.ok());
     }
+    return fs;
+}
+
+Outcome run_ours(const std::vector<std::string>& argv, const std::string& input) {
+    auto fs = seeded_tree();
     StringSource in(input);
     StringSink out, err;
     Environment env;
@@ -717,6 +723,66 @@ TEST(AgentshCommands, FindXargs) {
         {"xargs cat", "'a.txt\n"},
         {"xargs rm", "a.txt\nsrc/util.py\n"},
     });
+}
+
+// A session of the kind an agent runs while fixing a bug, through the
+// shell and its utilities and through bash with GNU's tools: the same
+// bytes out and err, the same status, the same tree.
+TEST(AgentshCommands, AgentSession) {
+    const std::string script = R"(mkdir -p proj/pkg && cd proj
+cat > pkg/calc.py <<'PY'
+def add(a, b):
+    return a - b  # TODO fix
+
+def mul(a, b):
+    return a * b
+PY
+cat > pkg/util.py <<PY
+import os
+# TODO: docs for $HOME_UNSET
+def name():
+    return "util"
+PY
+printf 'b\na\nc\na\nb\na\n' > names.txt
+ls -la pkg | wc -l
+grep -rn TODO .
+grep -rc TODO pkg | sort
+sed -i 's/a - b/a + b/' pkg/calc.py
+grep -n 'return' pkg/calc.py
+find . -name '*.py' | sort
+find . -name '*.py' | sort | xargs wc -l
+sort names.txt | uniq -c | sort -rn | head -n 2
+echo data | tee out.txt
+cat out.txt | wc -c
+cp -r pkg pkg_copy && ls pkg_copy
+cp pkg/calc.py /tmp_missing/x; echo "cp $?"
+mv out.txt moved.txt && ls
+rm -rf pkg_copy && ls
+head -n 2 pkg/calc.py; tail -n 1 pkg/util.py
+cut -d' ' -f1 names.txt | tr a-z A-Z | sort -u
+test -f moved.txt && echo yes
+wc -l pkg/*.py
+grep -E 'def (add|mul)' -o pkg/calc.py
+sed -n '2,3p' pkg/util.py
+find . -type f -name '*.txt' -exec grep -l a {} \; | sort
+touch a b c; ls
+rmdir nothere; echo $?
+grep nothing names.txt; echo $?
+grep x missing.txt; echo $?
+cat -n names.txt | head -3
+ls -1 | sort -r | head -n 3
+grep -c '' pkg/calc.py pkg/util.py
+sed -E 's/(def) ([a-z]+)/\2 \1/' pkg/calc.py | head -n 1
+)";
+    auto fs = seeded_tree();
+    Shell shell(fs, {}, "/", {});
+    RunResult ours;
+    ASSERT_TRUE(shell.run(script, "", ours));
+    Outcome real = run_real({"bash", "-c", script}, "");
+    EXPECT_EQ(ours.out, real.out);
+    EXPECT_EQ(ours.err, real.err);
+    EXPECT_EQ(ours.status, real.status);
+    EXPECT_EQ(dump_ours(fs, "/", ""), real.tree);
 }
 
 // The bounds of the pattern engine: what would take the host hours ends
