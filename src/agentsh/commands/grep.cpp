@@ -133,7 +133,7 @@ public:
             }
             return;
         }
-        if (skipped_file(operand, top)) return;
+        if (skipped_file(operand)) return;
         auto source = open_input(ctx_, operand);
         if (!source) {
             if (!o_.silent) report(ctx_, "grep", operand, source.error());
@@ -151,7 +151,6 @@ public:
         if (error_) return 2;
         return selected_any_ ? 0 : 1;
     }
-    bool failed_hard() const { return hard_error_; }
 
 private:
     static std::string_view base_name(std::string_view path) {
@@ -167,8 +166,7 @@ private:
             if (glob_matches(g, base_name(path))) return true;
         return false;
     }
-    bool skipped_file(const std::string& path, bool top) const {
-        (void)top;
+    bool skipped_file(const std::string& path) const {
         const std::string_view name = base_name(path);
         for (const auto& g : o_.exclude)
             if (glob_matches(g, name)) return true;

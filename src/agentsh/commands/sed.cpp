@@ -566,14 +566,26 @@ public:
                     default: break;
                 }
             }
+            if (costly_) {
+                write_text(*ctx_.err,
+                           "sed: back-reference pattern on a line too long to search safely\n");
+                return 4;
+            }
             if (autoprint) emit(space_, chomped_);
             flush_append();
             if (quit >= 0) return quit;
+            // Streamed output goes on as it is made, so that a producer that
+            // never stops meets the run's output limit, not memory's.
+            if (stream_ && out.size() >= 64 * 1024) {
+                if (!stream_->write(out)) return 141;
+                out.clear();
+            }
         }
         return -1;
     }
 
     void reset_for_file() { line_number_ = 0; }
+    void stream_to(ByteSink* sink) { stream_ = sink; }
 
 private:
     void emit(const std::string& text, bool newline) {
@@ -747,6 +759,7 @@ private:
     bool quiet_;
     char eol_;
     std::string* out_ = nullptr;
+    ByteSink* stream_ = nullptr;
     std::string space_, hold_, append_;
     bool chomped_ = true, substituted_ = false, missing_newline_ = false, costly_ = false;
     std::uint64_t line_number_ = 0;
@@ -821,6 +834,7 @@ int sed_main(CommandContext& ctx, const std::vector<std::string>& argv) {
     if (!separate) {
         LineFeed feed(ctx, operands, eol, status);
         Machine machine(ctx, program, quiet, eol);
+        machine.stream_to(ctx.out);
         std::string out;
         int quit = machine.run(feed, out);
         write_text(*ctx.out, out);
@@ -846,6 +860,7 @@ int sed_main(CommandContext& ctx, const std::vector<std::string>& argv) {
         LineFeed feed(ctx, {operand}, eol, status);
         std::string out;
         machine.reset_for_file();
+        machine.stream_to(in_place ? nullptr : ctx.out);
         int quit = machine.run(feed, out);
         if (in_place) {
             if (!backup_suffix.empty()) {

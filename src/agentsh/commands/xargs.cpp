@@ -92,9 +92,21 @@ int xargs_main(CommandContext& ctx, const std::vector<std::string>& argv) {
     }
     std::vector<std::string> command = args->operands;
     if (command.empty()) command.push_back("echo");
+    // The input is read whole before the first run; past this much it is
+    // refused, so that an endless producer cannot take the host's memory.
+    constexpr std::size_t kMaxInput = 16 * 1024 * 1024;
     std::string text;
-    Input input(*ctx.in);
-    input.read_all(text);
+    std::string chunk(64 * 1024, '\0');
+    for (;;) {
+        if (stopped(ctx)) return 130;
+        std::ptrdiff_t got = ctx.in ? ctx.in->read(std::span<char>(chunk.data(), chunk.size())) : 0;
+        if (got <= 0) break;
+        text.append(chunk.data(), static_cast<std::size_t>(got));
+        if (text.size() > kMaxInput) {
+            report(ctx, "xargs", "", "argument list too long");
+            return 1;
+        }
+    }
     std::vector<std::string> items;
     if (!replace.empty() || lines_mode) {
         // One item a line, leading blanks dropped.
