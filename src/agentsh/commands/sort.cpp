@@ -348,6 +348,8 @@ int sort_main(CommandContext& ctx, const std::vector<std::string>& argv) {
         keys.push_back(key);
     }
     std::vector<std::string> lines;
+    constexpr std::size_t kMaxHeld = 256 * 1024 * 1024;
+    std::size_t held = 0;
     if (args->operands.empty()) args->operands.push_back("-");
     for (const auto& operand : args->operands) {
         auto source = open_input(ctx, operand);
@@ -362,8 +364,15 @@ int sort_main(CommandContext& ctx, const std::vector<std::string>& argv) {
         std::string line;
         while (input.next_line(line, eol)) {
             if (line.back() == eol) line.pop_back();
+            held += line.size() + sizeof(std::string);
             lines.push_back(line);
             if (lines.size() % 4096 == 0 && stopped(ctx)) return 130;
+            // Everything is held at once; an endless producer must meet a
+            // bound of its own, not the host's memory.
+            if (held > kMaxHeld) {
+                report(ctx, "sort", "", "memory exhausted");
+                return 2;
+            }
         }
     }
     const bool whole_line_keys = keys.empty();

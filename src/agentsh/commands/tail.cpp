@@ -28,17 +28,33 @@ struct Plan {
 bool tail_stream(ByteSource& source, Output& out, const Plan& plan) {
     Input input(source);
     if (plan.bytes) {
-        std::string all;
-        bool ok = input.read_all(all);
-        if (plan.from_start) {
-            std::uint64_t skip = plan.count > 0 ? plan.count - 1 : 0;
-            if (skip < all.size()) out.put(std::string_view(all).substr(skip));
-        } else if (plan.count < all.size()) {
-            out.put(std::string_view(all).substr(all.size() - plan.count));
-        } else {
-            out.put(all);
+        // Only what may still be printed is kept: the last `count` bytes,
+        // or nothing once the skipped start is behind.
+        std::string kept, chunk(64 * 1024, '\0');
+        std::uint64_t seen = 0;
+        const std::uint64_t skip = plan.count > 0 ? plan.count - 1 : 0;
+        for (;;) {
+            std::ptrdiff_t got = source.read(std::span<char>(chunk.data(), chunk.size()));
+            if (got < 0) return false;
+            if (got == 0) break;
+            std::string_view piece(chunk.data(), static_cast<std::size_t>(got));
+            if (plan.from_start) {
+                if (seen + piece.size() > skip) {
+                    const std::size_t from = seen >= skip ? 0 : static_cast<std::size_t>(skip - seen);
+                    if (!out.put(piece.substr(from))) return true;
+                }
+            } else {
+                kept.append(piece);
+                if (kept.size() > chunk.size() && kept.size() - chunk.size() > plan.count)
+                    kept.erase(0, kept.size() - static_cast<std::size_t>(plan.count));
+            }
+            seen += piece.size();
         }
-        return ok;
+        if (!plan.from_start)
+            out.put(plan.count < kept.size()
+                        ? std::string_view(kept).substr(kept.size() - plan.count)
+                        : std::string_view(kept));
+        return true;
     }
     std::string line;
     if (plan.from_start) {
