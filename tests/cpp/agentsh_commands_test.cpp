@@ -48,6 +48,16 @@ const std::vector<std::pair<std::string, std::string>> kTree = {
     {"docs/", ""},
     {"docs/readme.md", "# Title\nSome TODO text\n"},
     {"emptydir/", ""},
+    {"a2.txt", "alpha\nBETA\ngamma\nalpha beta\ndelta\n"},
+    {"noeol", "alpha\nbeta"},
+    {"left", "apple 1\nbanana 2\ncherry 3\nfig 4\n"},
+    {"right", "apple red\ncherry dark\ndate brown\nfig green\nfig purple\n"},
+    {"long", "the quick brown fox jumps over the lazy dog and keeps running far away\n"},
+    {"src2/", ""},
+    {"src2/main.py", "import os\n# TODO fix\ndef main():\n    print('hello')\n"},
+    {"src2/util.py", "def helper(x):\n    return x * 2\n"},
+    {"src2/new.py", "x = 1\n"},
+    {"src2/app/", ""},
 };
 
 struct Outcome {
@@ -177,7 +187,9 @@ Outcome run_ours(const std::vector<std::string>& argv, const std::string& input)
     auto fs = seeded_tree();
     StringSource in(input);
     StringSink out, err;
-    Environment env;
+    // The same variables the real tool is given.
+    Environment env = {{"LC_ALL", "C.UTF-8"}, {"PATH", "/usr/bin:/bin"}, {"TZ", "UTC"},
+                       {"POSIXLY_CORRECT_UNSET", "1"}};
     CommandContext ctx;
     ctx.fs = fs;
     ctx.cwd = "/";
@@ -279,6 +291,10 @@ Outcome run_real(const std::vector<std::string>& argv, const std::string& input)
     outcome.out = slurp_fd(::open(out_path.c_str(), O_RDONLY));
     outcome.err = slurp_fd(::open(err_path.c_str(), O_RDONLY));
     outcome.tree = dump_real(dir, "");
+    // Absolute names the real tool prints start at the temporary directory,
+    // the tree's at its root.
+    for (std::size_t at; (at = outcome.out.find(dir.string() + "/")) != std::string::npos;)
+        outcome.out.erase(at, dir.string().size());
     stdfs::remove_all(dir);
     stdfs::remove(out_path);
     stdfs::remove(err_path);
@@ -292,7 +308,9 @@ std::string mask_host(const std::string& text) {
     static const std::regex owner(R"(^([-dl][-rwxsStT]{9}) +(\d+) +\S+ +\S+ +)",
                                   std::regex::multiline);
     static const std::regex time(R"([A-Z][a-z]{2} [ \d]\d (\d\d:\d\d| \d{4}))");
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{9} [-+]\d{4})");
     std::string masked = std::regex_replace(text, owner, "$1 $2 U G ");
+    masked = std::regex_replace(masked, stamp, "STAMP");
     return std::regex_replace(masked, time, "TIME");
 }
 
@@ -813,6 +831,206 @@ TEST(AgentshCommands, RegexBounds) {
     int asked = 0;
     EXPECT_EQ(quadratic->search(huge, 0, match, [&] { return ++asked > 3; }),
               cmd::SearchResult::Stopped);
+}
+
+TEST(AgentshCommands, Names) {
+    check_rows({
+        {"basename /a/b/c.txt .txt"},
+        {"basename a/b/"},
+        {"basename /"},
+        {"basename -a x/y z"},
+        {"basename -s .py src/main.py src/util.py"},
+        {"basename .txt .txt"},
+        {"basename a b c"},
+        {"basename"},
+        {"dirname /a/b/c a/b/ a / //x//y"},
+        {"dirname"},
+        {"realpath a.txt src/../docs ./src/app/"},
+        {"realpath missing"},
+        {"realpath -e missing"},
+        {"realpath no/such"},
+        {"realpath a.txt/x"},
+        {"realpath -m no/such/../x"},
+        {"realpath --relative-to=src/app docs/readme.md a.txt src"},
+        {"realpath -q missing/x a.txt"},
+        {"readlink a.txt"},
+        {"readlink -f src/./app/../util.py"},
+        {"readlink -e missing"},
+        {"readlink -m x/../y"},
+        {"readlink"},
+        {"which cat grep echo nosuchcmd"},
+        {"which -s cat"},
+        {"which -a cat"},
+    });
+}
+
+TEST(AgentshCommands, Text) {
+    check_rows({
+        {"seq 5"},
+        {"seq 2 4"},
+        {"seq 10 -3 1"},
+        {"seq -2 2"},
+        {"seq 1 0.5 3"},
+        {"seq 0.1 0.1 0.5"},
+        {"seq -w 8 11"},
+        {"seq -s , 3"},
+        {"seq -f %03g 3"},
+        {"seq 5 1"},
+        {"seq 1 0 3"},
+        {"seq x"},
+        {"seq"},
+        {"tac a.txt"},
+        {"tac tabs"},
+        {"tac", "1\n2\n"},
+        {"tac -s , csv"},
+        {"tac missing"},
+        {"rev tabs a.txt"},
+        {"rev", "abc\ndef"},
+        {"rev missing"},
+        {"nl a.txt"},
+        {"nl tabs"},
+        {"nl -ba -nrz -w3 -s: tabs"},
+        {"nl -bn a.txt"},
+        {"nl -nln -v10 -i5 b.txt"},
+        {"nl -bx a.txt"},
+        {"printenv TZ PATH"},
+        {"printenv NOPE TZ"},
+        {"printenv"},
+        {"env"},
+        {"env -i A=1 B=2"},
+        {"env -u TZ"},
+        {"env -i X=5 printenv X"},
+        {"env A=1 cat a.txt"},
+        {"sleep 0"},
+        {"sleep 0.01 0s"},
+        {"sleep x"},
+        {"sleep"},
+    });
+}
+
+TEST(AgentshCommands, Columns) {
+    check_rows({
+        {"paste a.txt b.txt"},
+        {"paste -d , a.txt csv words"},
+        {"paste -s a.txt words"},
+        {"paste -s -d '\\n,' b.txt"},
+        {"paste - -", "1\n2\n3\n"},
+        {"paste missing a.txt"},
+        {"comm left right"},
+        {"comm -12 left right"},
+        {"comm -3 a.txt a2.txt"},
+        {"comm words a.txt"},
+        {"comm --nocheck-order words a.txt"},
+        {"comm left"},
+        {"join left right"},
+        {"join -a1 -a2 left right"},
+        {"join -v2 left right"},
+        {"join -t , -1 1 -2 1 csv csv"},
+        {"join -o 2.2,1.1,0 left right"},
+        {"join -e X -o 1.2,2.2 -a1 left right"},
+        {"join right left"},
+        {"join words a.txt"},
+        {"fold -w 20 long"},
+        {"fold -s -w 20 long"},
+        {"fold -w5 tabs"},
+        {"fold -b -w 3 a.txt"},
+        {"fold -w 0 a.txt"},
+        {"expand tabs"},
+        {"expand -t 4 tabs"},
+        {"expand -t 2,5 tabs"},
+        {"expand -i", "\tx\ty\n"},
+    });
+}
+
+TEST(AgentshCommands, Digests) {
+    check_rows({
+        {"base64 a.txt"},
+        {"base64 -w 10 b.txt"},
+        {"base64 -w 0 tabs"},
+        {"base64 empty"},
+        {"base64 -d", "YWxwaGEK\nYmV0YQo=\n"},
+        {"base64 -d", "YW*xw\n"},
+        {"base64 -di", "YW*xwaGEK\n"},
+        {"base64 missing"},
+        {"md5sum a.txt empty tabs"},
+        {"md5sum missing a.txt"},
+        {"md5sum", "from stdin\n"},
+        {"sha256sum a.txt b.txt empty"},
+        {"sha256sum --tag a.txt"},
+        {"md5sum -c", "95803961ee23e0f4b383149c8ba230ae  a.txt\nd41d8cd98f00b204e9800998ecf8427f  empty\n"},
+        {"sha256sum -c", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855  empty\n0000  bad\n"},
+        {"md5sum -c", "d41d8cd98f00b204e9800998ecf8427e  missing\n"},
+        {"md5sum --quiet -c", "d41d8cd98f00b204e9800998ecf8427e  empty\n"},
+        {"cmp a.txt a.txt"},
+        {"cmp a.txt a2.txt"},
+        {"cmp -s a.txt a2.txt"},
+        {"cmp -l a.txt a2.txt"},
+        {"cmp -b a.txt a2.txt"},
+        {"cmp noeol a.txt"},
+        {"cmp a.txt noeol"},
+        {"cmp empty a.txt"},
+        {"cmp a.txt missing"},
+        {"cmp a.txt", "alpha\nbeta\n"},
+    });
+}
+
+TEST(AgentshCommands, Files2) {
+    check_rows({
+        {"file a.txt empty tabs src nums missing"},
+        {"file -b a.txt noeol"},
+        {"du -s src", "", true},
+        {"du src", "", true},
+        {"du -a src", "", true},
+        {"du -sh src docs a.txt"},
+        {"du -c a.txt b.txt"},
+        {"du -b a.txt empty"},
+        {"du missing"},
+        {"stat -c '%n %s %F %a %A %h' a.txt empty src emptydir"},
+        {"stat -c %N a.txt"},
+        {"stat --printf '%s|%n\\n' b.txt"},
+        {"stat missing"},
+        {"mktemp XX"},
+        {"mktemp -p missing"},
+        {"date -d @0"},
+        {"date -u -d @86400 +%F"},
+        {"date -d '2024-03-01 10:20'"},
+        {"date -d @0 -R"},
+        {"date -d @0 -I"},
+        {"date -d @0 -Iseconds"},
+        {"date -d @1.5 '+%s %N %3N %:z %z %Z %j %-d %e %H:%M'"},
+        {"date -d xx"},
+        {"date -d @0 x"},
+    });
+}
+
+TEST(AgentshCommands, Diff) {
+    check_rows({
+        {"diff a.txt a.txt"},
+        {"diff a.txt a2.txt"},
+        {"diff -u a.txt a2.txt"},
+        {"diff -U1 b.txt a.txt"},
+        {"diff a.txt noeol"},
+        {"diff -u noeol a.txt"},
+        {"diff empty a.txt"},
+        {"diff -u a.txt empty"},
+        {"diff -q a.txt a2.txt"},
+        {"diff -s a.txt a.txt"},
+        {"diff -i a.txt a2.txt"},
+        {"diff -w a.txt a.txt"},
+        {"diff src src2"},
+        {"diff -r src src2"},
+        {"diff -ru src src2"},
+        {"diff -rq src src2"},
+        {"diff -rN src src2"},
+        {"diff src/main.py src2"},
+        {"diff a.txt missing"},
+        {"diff -N a.txt missing"},
+        {"diff a.txt"},
+        {"diff - a.txt", "alpha\nbeta\n"},
+        {"diff words nums"},
+        {"diff b.txt words"},
+        {"diff left right"},
+    });
 }
 
 }  // namespace
