@@ -67,6 +67,9 @@ Result<FileHandle> FileHandle::attach(std::shared_ptr<FileSystem> fs, std::uint6
     if (!node.is_file()) return IoError::NotAFile;
     FileNode& file = node.as_file();
     bool taken = type.can_write() ? file.lock.try_write() : file.lock.try_read();
+    // A file that a removal or a replacing rename has claimed is held by
+    // nobody and on its way out of the table: for an open it is gone.
+    if (!taken && file.lock.value() == FileLock::DELETING) return IoError::InodeNotFound;
     if (!taken) return IoError::ResourceCurrentInUse;
     // From here the lock keeps the node in the table; the caller's guard can go.
     return FileHandle(std::move(fs), id, type, &file);

@@ -121,6 +121,16 @@ public:
     Result<std::uint64_t> find_inode_by_name_with_handle(const INode& dir,
                                                          std::string_view name) const;
     Result<std::uint64_t> find_inode_by_name(std::uint64_t dir, std::string_view name) const;
+    // A child found by name: the id as its directory lists it (a link's own
+    // id), and a guard on the node it finally leads to.
+    struct Found {
+        std::uint64_t listed_id;
+        INodeGuard node;
+    };
+    // The same lookup as find_inode_by_name, keeping a guard on what it
+    // found: the node was listed under the name when it was pinned, and
+    // stays in memory while the guard lives, whatever renames do meanwhile.
+    Result<Found> find_in(std::uint64_t dir, std::string_view name) const;
     Result<INodeGuard> get_inode_by_path(std::string_view path) const;
     Result<std::string> get_path_by_inode(std::uint64_t id) const;
     Result<bool> is_file_raw(std::uint64_t id) const;
@@ -136,6 +146,15 @@ public:
     Status touch(std::string_view path);
     Result<Listing> ls(std::string_view path) const;
     Result<Listing> ls_raw(std::uint64_t id) const;
+    Result<Listing> ls_of(const INode& dir) const;
+    // The outline of everything below the directory at `path`: each
+    // directory's line and then its own outline, then the other entries'
+    // lines, each line `prefix` (two spaces more per level), the name, "/"
+    // for a directory and a line feed. Each directory is listed under its
+    // own lock; an entry that went, or moved away, since its directory was
+    // listed is left out, so the outline fails only when `path` itself
+    // does not lead to a directory.
+    Result<std::string> outline(std::string_view path, std::string_view prefix) const;
     // Calls visit(name, is_directory) for each entry of a directory, in
     // creation order, while holding the directory's kind lock shared: other
     // readers go on, changes of this directory wait until the visit ends.
@@ -170,6 +189,12 @@ public:
     }
     static Result<FileHandle> open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,
                                        FileHandleType type);
+    // Opens the entry `name` of the directory `dir`, found as find_in finds
+    // it, taking the file's lock while the directory still lists it: a
+    // rename that replaces the name comes wholly before or after, so the
+    // handle holds the old file or the new one.
+    static Result<FileHandle> open_in(std::shared_ptr<FileSystem> fs, std::uint64_t dir,
+                                      std::string_view name, FileHandleType type);
 
     // Writes `bytes` into a file's contents at `offset`, taking the room it
     // adds from max_bytes first: all of it or nothing, the contents unchanged
@@ -187,12 +212,6 @@ public:
     std::uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_relaxed); }
 
 private:
-    // A child found by name: the id as its directory lists it (a link's own
-    // id), and a guard on the node it finally leads to.
-    struct Found {
-        std::uint64_t listed_id;
-        INodeGuard node;
-    };
     // Looks `name` up in `dir` (whose guard the caller holds) and resolves
     // what it finds; the same answers as find_inode_by_name_with_handle
     // followed by resolve(), without a second lookup in the table.
@@ -225,6 +244,9 @@ private:
     // file between its creation and its opening.
     Result<FileNode*> create_held_file(const INodeGuard& parent, std::string_view name,
                                        FileHandleType type);
+
+    // The outline (outline.cpp).
+    class Outliner;
 
     // Removal (removal.cpp).
     class FileBatch;

@@ -30,6 +30,13 @@ Result<Listing> FileSystem::ls(std::string_view path) const {
     return std::move(builder.listing);
 }
 
+Result<Listing> FileSystem::ls_of(const INode& dir) const {
+    ListingBuilder builder;
+    Status listed = visit_entries_of(dir, builder);
+    if (!listed) return listed.error();
+    return std::move(builder.listing);
+}
+
 Result<Listing> FileSystem::ls_raw(std::uint64_t id) const {
     ListingBuilder builder;
     Status listed = visit_entries_raw(id, builder);

@@ -54,6 +54,30 @@ Result<FileHandle> FileSystem::open(std::shared_ptr<FileSystem> fs, std::string_
     }
 }
 
+Result<FileHandle> FileSystem::open_in(std::shared_ptr<FileSystem> fs, std::uint64_t dir,
+                                       std::string_view name, FileHandleType type) {
+    auto parent = fs->resolve(dir);
+    if (!parent) return parent.error();
+    const INode& node = **parent;
+    if (!node.is_directory() || name.empty() || name == "." || name == "..") {
+        // The node itself or its parent, which no list here names.
+        auto found = fs->lookup_child(node, name);
+        if (!found) return found.error();
+        return FileHandle::attach(std::move(fs), found->listed_id, *found->node, type);
+    }
+    // A rename or removal of the name needs the directory exclusive, so the
+    // file found here is still listed when its lock is taken.
+    sync::ReadLock hold(node.kind_lock());
+    IoError link_error = IoError::InodeNotFound;
+    INode* child = fs->listed_child(node.as_directory(), name, &link_error);
+    if (child == nullptr) return link_error;
+    const std::uint64_t listed = child->id();
+    if (!child->is_symlink()) return FileHandle::attach(std::move(fs), listed, *child, type);
+    auto target = fs->resolve(listed);
+    if (!target) return target.error();
+    return FileHandle::attach(std::move(fs), listed, **target, type);
+}
+
 Result<FileHandle> FileSystem::open_raw(std::shared_ptr<FileSystem> fs, std::uint64_t id,
                                         FileHandleType type) {
     auto is_file = fs->is_file_raw(id);

@@ -54,6 +54,12 @@ Result<FileSystem::Found> FileSystem::lookup_child(const INode& dir, std::string
     return Found{*listed, std::move(*node)};
 }
 
+Result<FileSystem::Found> FileSystem::find_in(std::uint64_t dir, std::string_view name) const {
+    auto guard = resolve(dir);
+    if (!guard) return guard.error();
+    return lookup_child(**guard, name);
+}
+
 Result<std::uint64_t> FileSystem::find_inode_by_name(std::uint64_t dir,
                                                      std::string_view name) const {
     auto guard = resolve(dir);

@@ -179,8 +179,8 @@ PyObject* listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::string names;
         std::vector<Entry> entries;
         Py_ssize_t directories = 0;
-        Status listed =
-            file_system(self)->visit_entries(path.text, [&](std::string_view name, bool is_directory) {
+        Status listed = file_system(self)->visit_entries(
+            path.text, [&](std::string_view name, bool is_directory) {
                 names.append(name);
                 entries.push_back({names.size(), is_directory});
                 directories += is_directory;
@@ -232,34 +232,6 @@ constexpr const char* kTreeDoc =
     "\n"
     "This function will return a debug representation of the filesystem as a string.\n";
 
-// Appends the outline of everything below the directory `dir` to `out`:
-// each directory's line followed at once by its own outline, then the lines
-// of the other entries, each line `prefix`, the name, "/" for a directory,
-// and a line feed. Each level goes down by the id of the directory it lists,
-// found by name in its parent, never by a path walked again from the root;
-// `prefix` is a working buffer that each level extends for its children and
-// cuts back afterwards, so the outline costs one listing and one lookup per
-// directory and no copies of the text.
-Status append_outline(const FileSystem& fs, std::uint64_t dir, std::string& prefix,
-                      std::string& out) {
-    Result<Listing> listing = fs.ls_raw(dir);
-    if (!listing) return listing.error();
-    const std::size_t prefix_size = prefix.size();
-    for (const std::string& directory : listing->directories) {
-        out.append(prefix).append(directory).append("/\n");
-        Result<std::uint64_t> below = fs.find_inode_by_name(dir, directory);
-        if (!below) return below.error();
-        prefix.append("  ");
-        Status outlined = append_outline(fs, *below, prefix, out);
-        prefix.resize(prefix_size);
-        if (!outlined) return outlined;
-    }
-    for (const std::string& file : listing->files) {
-        out.append(prefix).append(file).append("\n");
-    }
-    return {};
-}
-
 PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) noexcept {
     return guarded([&]() -> PyObject* {
@@ -267,17 +239,12 @@ PyObject* tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::optional<std::string_view> ident;
         if (!bind_method(kTree, args, nargs, kwnames, arg::Path{path}, arg::OptionalText{ident}))
             return nullptr;
-        const FileSystem& fs = *file_system(self);
-        Result<INodeGuard> top = fs.get_inode_by_path(path.text);
-        if (!top) return raise_io_error(top.error());
-        const std::uint64_t top_id = (*top)->id();
-        top->release();
-        std::string prefix(ident.value_or(std::string_view()));
-        std::string out;
-        // A failure anywhere fails the whole call: no partial outline.
-        Status done = append_outline(fs, top_id, prefix, out);
-        if (!done) return raise_io_error(done.error());
-        return to_str(out);
+        // Built in the core, which leaves out what went since its directory
+        // was listed; a failure fails the whole call: no partial outline.
+        Result<std::string> outline =
+            file_system(self)->outline(path.text, ident.value_or(std::string_view()));
+        if (!outline) return raise_io_error(outline.error());
+        return to_str(*outline);
     });
 }
 

@@ -1,6 +1,7 @@
 #include "terminal/commands.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -81,28 +82,36 @@ TextResult create(TerminalContext& context, std::span<const std::string> args,
 TextResult cmd_cd(TerminalContext& context, std::span<const std::string> args) {
     if (args.empty()) return missing_argument("cd");
     const std::string& argument = args[0];
-    auto target = context.get_target_inode(argument);
+    // The directory found stays pinned while it is looked at, so a rename
+    // that replaces it meanwhile cannot turn the check into a failure.
+    auto target = context.find_target(argument);
     if (!target) return cannot_access("cd", argument, target.error());
-    auto is_directory = context.fs->is_directory_raw(*target);
-    if (!is_directory) return cannot_access("cd", argument, is_directory.error());
-    if (!*is_directory) return fail(joined({"cd: ", argument, ": Not a directory"}));
+    if (!target->node->is_directory()) return fail(joined({"cd: ", argument, ": Not a directory"}));
     // Only now, with every check passed, does the current directory move.
-    context.cwd = *target;
+    context.cwd = target->listed_id;
     return std::string();
 }
 
 TextResult cmd_ls(TerminalContext& context, std::span<const std::string> args) {
-    std::uint64_t target = context.cwd;
+    std::optional<FileSystem::Found> found;
     if (!args.empty()) {
-        auto found = context.get_target_inode(args[0]);
-        if (!found) return fail(std::move(found).error());
-        target = *found;
+        auto target = context.find_target(args[0]);
+        if (!target) return fail(std::move(target).error());
+        found.emplace(std::move(*target));
     }
+    const std::uint64_t target = found ? found->listed_id : context.cwd;
     const std::string id = std::to_string(target);
-    auto is_directory = context.fs->is_directory_raw(target);
-    if (!is_directory) return cannot_access("ls", id, is_directory.error());
-    if (!*is_directory) return fail(joined({"ls: ", id, ": Not a directory"}));
-    auto listing = context.fs->ls_raw(target);
+    // A named target is listed as found; the current directory by its id.
+    Result<Listing> listing = IoError::InodeNotFound;
+    if (found) {
+        if (!found->node->is_directory()) return fail(joined({"ls: ", id, ": Not a directory"}));
+        listing = context.fs->ls_of(*found->node);
+    } else {
+        auto is_directory = context.fs->is_directory_raw(target);
+        if (!is_directory) return cannot_access("ls", id, is_directory.error());
+        if (!*is_directory) return fail(joined({"ls: ", id, ": Not a directory"}));
+        listing = context.fs->ls_raw(target);
+    }
     if (!listing) return cannot_access("ls", id, listing.error());
     std::string output;
     for (const std::string& name : listing->files)
@@ -121,16 +130,23 @@ TextResult cmd_pwd(TerminalContext& context, std::span<const std::string>) {
 TextResult cmd_cat(TerminalContext& context, std::span<const std::string> args) {
     if (args.empty()) return missing_argument("cat");
     const std::string& argument = args[0];
-    auto target = context.get_target_inode(argument);
-    if (!target) return fail(std::move(target).error());
-    auto is_file = context.fs->is_file_raw(*target);
-    if (!is_file) return cannot_access("cat", argument, is_file.error());
-    if (!*is_file) return fail(joined({"cat: ", argument, ": Is a directory"}));
-    // The handle's shared hold keeps writers out until it is closed. Every
-    // early return below closes it through its destructor; the normal path
-    // closes it itself so that a failure to close is reported, not lost.
-    auto handle = FileSystem::open_raw(context.fs, *target, FileHandleType(FileHandleType::READ));
-    if (!handle) return cannot_access("cat", argument, handle.error());
+    // Found and opened in one step, under the hold of the directory that
+    // lists it: a rename replacing the file meanwhile leaves cat the old
+    // file or the new one, never a lookup that finds the old and an open
+    // that finds it gone. The handle's shared hold keeps writers out until
+    // it is closed. Every early return below closes it through its
+    // destructor; the normal path closes it itself so that a failure to
+    // close is reported, not lost.
+    const TerminalContext::Target target = context.target_of(argument);
+    auto handle = FileSystem::open_in(context.fs, target.dir, target.name,
+                                      FileHandleType(FileHandleType::READ));
+    if (!handle) {
+        const IoError& error = handle.error();
+        if (error == IoError::NotAFile)
+            return fail(joined({"cat: ", argument, ": Is a directory"}));
+        if (error == IoError::ResourceCurrentInUse) return cannot_access("cat", argument, error);
+        return fail(TerminalContext::lookup_error(target.name, error));
+    }
     auto bytes = read_all(*handle);
     if (!bytes) return cannot_access("cat", argument, bytes.error());
     if (auto closed = handle->close(); !closed)

@@ -9,15 +9,27 @@
 
 namespace halvorn::terminal {
 
+TerminalContext::Target TerminalContext::target_of(std::string_view path) const {
+    if (path.starts_with('/')) return {kRootId, path.substr(1)};
+    return {cwd, path};
+}
+
+std::string TerminalContext::lookup_error(std::string_view name, const IoError& error) {
+    return joined({name, ": ", error.message()});
+}
+
 Result<std::uint64_t, std::string> TerminalContext::get_target_inode(std::string_view path) const {
-    std::uint64_t start = cwd;
-    if (path.starts_with('/')) {
-        path.remove_prefix(1);
-        start = kRootId;
-    }
-    auto found = fs->find_inode_by_name(start, path);
-    if (!found) return fail(joined({path, ": ", found.error().message()}));
+    const Target target = target_of(path);
+    auto found = fs->find_inode_by_name(target.dir, target.name);
+    if (!found) return fail(lookup_error(target.name, found.error()));
     return *found;
+}
+
+Result<FileSystem::Found, std::string> TerminalContext::find_target(std::string_view path) const {
+    const Target target = target_of(path);
+    auto found = fs->find_in(target.dir, target.name);
+    if (!found) return fail(lookup_error(target.name, found.error()));
+    return std::move(*found);
 }
 
 Terminal::Terminal(std::shared_ptr<FileSystem> fs) : context{std::move(fs), kRootId} {}

@@ -30,6 +30,19 @@ struct TerminalContext {
     // "docs/a" is a name of its own and does not reach the entry a of docs.
     // The error text is the looked-up name, ": " and the core's message.
     Result<std::uint64_t, std::string> get_target_inode(std::string_view path) const;
+    // The same lookup, keeping a guard on the node found, so that later
+    // steps of a command look at that node and not at whatever the id finds
+    // after a rename replaced it.
+    Result<FileSystem::Found, std::string> find_target(std::string_view path) const;
+
+    // Where a target is looked up: the directory and the one name in it.
+    struct Target {
+        std::uint64_t dir;
+        std::string_view name;
+    };
+    Target target_of(std::string_view path) const;
+    // The error text of a failed lookup of `name` (see get_target_inode).
+    static std::string lookup_error(std::string_view name, const IoError& error);
 };
 
 class Terminal {

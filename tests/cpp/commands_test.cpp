@@ -203,6 +203,31 @@ TEST_F(Commands, CatSeesWholeWritesOnly) {
     EXPECT_GT(whole, 0);
 }
 
+TEST_F(Commands, CatOfAFileReplacedByRenamesReadsTheOldOrTheNewFile) {
+    // The atomic replace, over and over, while cat reads the name: it finds
+    // a file there every time and reads all of one of them.
+    write("/cfg", "old");
+    std::atomic<int> replaced{0};
+    std::atomic<bool> stop{false};
+    std::thread replacer([&] {
+        while (!stop) {
+            write("/cfg.new", "new");
+            // A cat that holds the old file just now keeps it.
+            if (fs->rename("/cfg.new", "/cfg").ok() || fs->rm("/cfg.new", false).ok())
+                replaced.fetch_add(1);
+        }
+    });
+    std::vector<std::string> wrong;
+    for (int round = 0; round < 20000 || replaced.load() < 20000; ++round) {
+        auto result = term.run("cat cfg");
+        if (!result || (*result != "old" && *result != "new"))
+            wrong.push_back(result ? *result : result.error());
+    }
+    stop = true;
+    replacer.join();
+    EXPECT_EQ(wrong.size(), 0u) << wrong.front();
+}
+
 TEST_F(Commands, MkdirAndTouchCreateInTheParentOfTheLastSeparator) {
     play({
         {"mkdir a", out("")},

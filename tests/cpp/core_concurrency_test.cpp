@@ -661,5 +661,29 @@ TEST(CoreConcurrency, ARemovalOfAPathThatAlwaysHoldsADirectorySucceeds) {
     EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
+// The outline of a directory that is there throughout never fails while the
+// entries below it are renamed back and forth and made and removed; at rest
+// it is the whole tree again.
+TEST(CoreConcurrency, AnOutlineNeverFailsWhileEntriesBelowMoveAndGo) {
+    auto fs = FileSystem::create();
+    for (const char* dir : {"/a", "/a/b", "/a/b/c", "/z"})
+        ASSERT_TRUE(fs->mkdir(dir).ok());
+    std::vector<std::string> failures;
+    side_by_side(
+        20000,
+        [&] {
+            auto outline = fs->outline("/", "");
+            if (!outline) failures.push_back(outline.error().message());
+        },
+        [&] {
+            (void)fs->rename("/a/b", "/z/b");
+            (void)fs->rename("/z/b", "/a/b");
+            (void)fs->mkdir("/a/t");
+            (void)fs->rm("/a/t", true);
+        });
+    EXPECT_EQ(failures.size(), 0u) << failures.front();
+    EXPECT_EQ(*fs->outline("/", "> "), "> a/\n>   b/\n>     c/\n> z/\n");
+}
+
 }  // namespace
 }  // namespace halvorn

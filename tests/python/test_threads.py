@@ -269,3 +269,27 @@ def test_import_leaves_a_free_threaded_interpreter_without_its_lock(run_python):
         """
     )
     assert (done.returncode, done.stderr) == (0, "")
+
+
+def test_tree_of_a_directory_there_throughout_never_fails_while_entries_below_move():
+    fs = PyFs()
+    for path in ("/a", "/a/b", "/a/b/c", "/z"):
+        fs.mkdir(path)
+    done = threading.Event()
+    failures = []
+
+    def work(index):
+        if index == 0:
+            for _ in range(3000):
+                attempt(fs.rename, "/a/b", "/z/b")
+                attempt(fs.rename, "/z/b", "/a/b")
+            done.set()
+            return
+        while not done.is_set():
+            result = attempt(fs.tree, "/")
+            if not (result.startswith("a/\n") and "z/\n" in result):
+                failures.append(result)
+
+    run_together(2, work)
+    assert failures == []
+    assert fs.tree("/") == "a/\n  b/\n    c/\nz/\n"
