@@ -78,18 +78,19 @@ enum Op : int {
     kIsFile,
     kRename,
     kRender,
+    kPublish,
     kOpCount
 };
 
 constexpr std::array<const char*, kOpCount> kOpNames = {
-    "mkdir", "touch", "create_inode", "open",        "open_raw", "read", "write",
-    "seek",  "close", "ls",           "ls_raw",      "visit",    "rm",   "rm_raw",
-    "path",  "find",  "by_path",      "is_file_raw", "rename",   "render"};
+    "mkdir", "touch", "create_inode", "open",        "open_raw", "read",   "write",
+    "seek",  "close", "ls",           "ls_raw",      "visit",    "rm",     "rm_raw",
+    "path",  "find",  "by_path",      "is_file_raw", "rename",   "render", "publish"};
 
 // How often each operation is drawn; render walks the whole table and
 // stays rare.
-constexpr std::array<int, kOpCount> kWeights = {8, 6, 6, 12, 5, 8, 8, 5, 6, 6,
-                                                4, 4, 6, 4,  5, 6, 8, 4, 6, 0};
+constexpr std::array<int, kOpCount> kWeights = {8, 6, 6, 12, 5, 8, 8, 5, 6, 6, 4,
+                                                4, 6, 4, 5,  6, 8, 4, 6, 0, 6};
 constexpr int kRenderOneIn = 4000;
 
 constexpr std::uint32_t bit(Kind kind) {
@@ -212,6 +213,9 @@ struct Pause {
 struct Shared {
     explicit Shared(const Limits& limits) : fs(FileSystem::create(limits)) {}
     std::shared_ptr<FileSystem> fs;
+    // Where the threads publish by renames that removals race (Worker::publish):
+    // a file system of its own, which no removal of the root empties.
+    std::shared_ptr<FileSystem> published = FileSystem::create();
     Violations violations;
     RecentIds recent;
     Pause pause;
@@ -260,6 +264,8 @@ public:
     std::uint64_t operations() const { return operations_; }
     const std::array<Counts, kOpCount>& counts() const { return counts_; }
     const std::vector<std::unique_ptr<Held>>& held() const { return held_; }
+    // The paths this thread has published at, which must be there for good.
+    const std::set<std::string>& published() const { return published_; }
     int current_op() const { return current_op_.load(std::memory_order_relaxed); }
 
 private:
@@ -310,6 +316,7 @@ private:
     void by_path();
     void is_file();
     void rename();
+    void publish();
     void render();
 
     Shared& shared_;
@@ -321,6 +328,7 @@ private:
     std::uint64_t operations_ = 0;
     std::array<Counts, kOpCount> counts_{};
     std::vector<std::unique_ptr<Held>> held_;
+    std::set<std::string> published_;
     std::unordered_map<std::uint64_t, Known> known_;
     std::vector<std::uint64_t> removed_;
     std::size_t next_removed_ = 0;
@@ -541,6 +549,8 @@ void Worker::step() {
             return rename();
         case kRender:
             return render();
+        case kPublish:
+            return publish();
         case kOpCount:
             break;
     }
@@ -1059,6 +1069,51 @@ void Worker::rename() {
     record_ok();
 }
 
+// The atomic replace, racing removals of the temporary name: a thread builds
+// a file, or a directory holding a file, under a temporary name of its own
+// and renames it over its own target, which only it touches; the other
+// threads remove the temporary names. A removal takes what the name held or
+// nothing, never what a rename put at a target, so every target a thread
+// has published stays there, its file inside, until it replaces it itself.
+void Worker::publish() {
+    FileSystem& fs = *shared_.published;
+    const bool directory = one_in(2);
+    const bool remove = one_in(2);
+    // The first four threads' temporary names are the ones removed.
+    const std::string staged = std::string(directory ? "/staged-dir" : "/staged-file") +
+                               std::to_string(remove ? below(4) : index_);
+    const std::string context = "publish(" + staged + ")";
+    if (remove) {
+        Status removed = fs.rm(staged, true);
+        if (!removed)
+            record_error(removed.error(), kinds(Kind::InodeNotFound, Kind::DirectoryIsNotEmpty),
+                         context);
+        else
+            record_ok();
+        return;
+    }
+    const std::string target = std::string(directory ? "/dir" : "/file") + std::to_string(index_);
+    if (published_.count(target) != 0) {
+        if (!fs.stat(directory ? target + "/f" : target).ok())
+            return violation(context + ": a removal took the published " + target);
+    }
+    if (!(directory ? fs.mkdir(staged).ok() && fs.touch(staged + "/f").ok()
+                    : fs.touch(staged).ok()))
+        return record_ok();  // another thread's, or removed meanwhile
+    // A directory replaces only an empty one: the old one goes first.
+    if (directory && published_.erase(target) != 0 && !fs.rm(target, true).ok())
+        return violation(context + ": " + target + " went");
+    Status moved = fs.rename(staged, target);
+    if (!moved) {
+        // Removed meanwhile, or being emptied by a removal just now.
+        record_error(moved.error(), kinds(Kind::InodeNotFound, Kind::ResourceCurrentInUse),
+                     context);
+        return;
+    }
+    published_.insert(target);
+    record_ok();
+}
+
 void Worker::render() {
     const std::string text = fs_.render();
     constexpr std::string_view kHead = "FileSystem { inodes: {";
@@ -1078,6 +1133,14 @@ void check_quiet(Shared& shared, const std::vector<std::unique_ptr<Worker>>& wor
     FileSystem& fs = *shared.fs;
     std::string problem = testing::check_tree(fs);
     if (!problem.empty()) shared.violations.add(when + ": " + problem);
+    problem = testing::check_tree(*shared.published);
+    if (!problem.empty()) shared.violations.add(when + ": published: " + problem);
+    for (const auto& worker : workers) {
+        for (const std::string& target : worker->published()) {
+            if (!shared.published->stat(target).ok())
+                shared.violations.add(when + ": the published " + target + " is gone");
+        }
+    }
 
     std::map<std::uint64_t, std::int64_t> expected;
     for (const auto& worker : workers) {
