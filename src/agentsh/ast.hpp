@@ -27,6 +27,7 @@ struct Redirect {
     int fd = -1;              // the descriptor named before the operator, or -1
     std::string target;       // a word, or a here-document's body
     bool quoted_body = false; // a here-document whose delimiter was quoted
+    bool clobber = false;     // >| : writes over a file even with noclobber
 };
 
 struct Node;

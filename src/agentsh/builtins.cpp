@@ -432,6 +432,7 @@ bool* option_flag(Options& o, std::string_view name) {
     if (name == "noglob") return &o.noglob;
     if (name == "pipefail") return &o.pipefail;
     if (name == "allexport") return &o.allexport;
+    if (name == "noclobber") return &o.noclobber;
     return nullptr;
 }
 
@@ -442,6 +443,7 @@ bool* letter_flag(Options& o, char c) {
         case 'x': return &o.xtrace;
         case 'f': return &o.noglob;
         case 'a': return &o.allexport;
+        case 'C': return &o.noclobber;
         default: return nullptr;
     }
 }
@@ -497,7 +499,7 @@ int Interp::builtin_set(std::vector<std::string>& argv) {
             if (c == 'o') {
                 if (i + 1 >= argv.size()) {
                     std::string out;
-                    for (std::string_view name : {"allexport", "errexit", "noglob", "nounset", "pipefail", "xtrace"}) {
+                    for (std::string_view name : {"allexport", "errexit", "noclobber", "noglob", "nounset", "pipefail", "xtrace"}) {
                         bool value = *option_flag(o, name);
                         if (on) {
                             std::string n(name);
@@ -523,7 +525,7 @@ int Interp::builtin_set(std::vector<std::string>& argv) {
             }
             bool* flag = letter_flag(o, c);
             if (flag == nullptr) {
-                if (c == 'h' || c == 'B' || c == 'H' || c == 'm' || c == 'b' || c == 'C' ||
+                if (c == 'h' || c == 'B' || c == 'H' || c == 'm' || c == 'b' ||
                     c == 'v' || c == 'T' || c == 'E' || c == 'P' || c == 'n')
                     continue;
                 diag(std::string("set: ") + a[0] + c + ": invalid option");

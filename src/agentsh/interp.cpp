@@ -821,7 +821,18 @@ bool Interp::apply_redirects(const std::vector<Redirect>& redirects, Fds& into) 
             continue;
         }
         std::string target;
-        if (!expand_single(r.target, target)) return false;
+        if (r.kind == K::HereString || r.kind == K::DupIn || r.kind == K::DupOut) {
+            if (!expand_single(r.target, target)) return false;
+        } else {
+            // A file's name is expanded as a word; it must come to exactly one.
+            std::vector<std::string> words;
+            if (!expand_words({r.target}, words)) return false;
+            if (words.size() != 1) {
+                diag(r.target + ": ambiguous redirect");
+                return false;
+            }
+            target = std::move(words[0]);
+        }
         if (r.kind == K::HereString) {
             target += '\n';
             into[slot] = std::make_shared<StringSource>(std::move(target));
@@ -886,6 +897,13 @@ bool Interp::apply_redirects(const std::vector<Redirect>& redirects, Fds& into) 
             }
             stream = std::make_shared<StringSource>(std::move(data));
         } else {
+            if (st.options.noclobber && r.kind == K::Out && !r.clobber) {
+                auto existing = run.fs->stat(absolute(target));
+                if (existing && !existing->is_directory) {
+                    diag(target + ": cannot overwrite existing file");
+                    return false;
+                }
+            }
             std::uint32_t mode = FileHandleType::WRITE;
             if (r.kind == K::ReadWrite) mode |= FileHandleType::READ;
             auto handle = FileSystem::open(run.fs, absolute(target), FileHandleType(mode),

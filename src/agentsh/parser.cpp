@@ -369,7 +369,7 @@ NodePtr Parser::parse_pipeline() {
         if (with_err) {
             // |& is 2>&1 before the command's own redirections.
             auto& redirects = pipeline->kids.back()->redirects;
-            redirects.insert(redirects.begin(), {Redirect::Kind::DupOut, 2, "1", false});
+            redirects.insert(redirects.begin(), {Redirect::Kind::DupOut, 2, "1", false, false});
         }
         if (!skip_linebreaks()) return nullptr;
         NodePtr next = parse_command();
@@ -492,7 +492,7 @@ bool Parser::try_redirect(const NodePtr& node, bool& found) {
     skip_blanks();
     std::string word;
     if (at_end() || is_meta(peek()) || !scan_word(word) || word.empty()) return fail_near();
-    Redirect redirect{kind, fd, std::move(word), false};
+    Redirect redirect{kind, fd, std::move(word), false, op == ">|"};
     if (kind == K::HereDoc) {
         bool quoted = false;
         std::string delimiter = unquote_delimiter(redirect.target, quoted);

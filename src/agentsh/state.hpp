@@ -33,6 +33,7 @@ struct Options {
     bool noglob = false;
     bool pipefail = false;
     bool allexport = false;
+    bool noclobber = false;
     bool nullglob = false;
     bool failglob = false;
     bool dotglob = false;

@@ -128,6 +128,8 @@ REDIRECTIONS = [
     "exec > out; echo hidden; exec 2>&1; echo more >&2",
     "f() { echo out; echo err >&2; }; f |& { while read l; do echo \"[$l]\"; done; }",
     "cd nothere/.. ; echo $?",
+    "echo a > f; set -C; echo b > f; echo $?; echo c >| f; read x < f; echo $x",
+    "v='two words'; echo x > $v; echo $?; echo y > one.txt; read l < o*.txt; echo $l",
 ]
 
 BUILTINS = [
