@@ -184,6 +184,45 @@ TEST_F(Removal, EntriesThatWentMeanwhileCountAsRemoved) {
     EXPECT_EQ(testing::check_tree(*fs), "");
 }
 
+// Every spelling of a path names the entry a walk of it reaches: "." and
+// ".." at the end name the directory they lead to, a trailing separator
+// changes nothing, and the root keeps itself.
+TEST_F(Removal, EverySpellingOfAPathRemovesWhatItLeadsTo) {
+    struct Case {
+        const char* path;
+        Status expected;
+        Names left;  // in the root afterwards: files, then directories
+    };
+    const Case cases[] = {
+        {"/a/.", {}, {"f"}},
+        {"/a/b/..", {}, {"f"}},
+        {"a\\", {}, {"f"}},
+        {"/a/b/", {}, {"f", "a"}},
+        {"/f/.", {}, {"a"}},
+        {"/f/x", IoError::NotADirectory, {"f", "a"}},
+        {"/missing/x", IoError::InodeNotFound, {"f", "a"}},
+        {"/a/..", {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        fs = FileSystem::create();
+        ASSERT_TRUE(fs->mkdir("/a").ok());
+        ASSERT_TRUE(fs->mkdir("/a/b").ok());
+        ASSERT_TRUE(fs->touch("/f").ok());
+        Status removed = fs->rm(c.path, true);
+        ASSERT_EQ(removed.ok(), c.expected.ok());
+        if (!removed.ok()) {
+            EXPECT_EQ(removed.error(), c.expected.error());
+        }
+        auto listing = fs->ls("/");
+        ASSERT_TRUE(listing.ok());
+        Names left = listing->files;
+        left.insert(left.end(), listing->directories.begin(), listing->directories.end());
+        EXPECT_EQ(left, c.left);
+        EXPECT_EQ(testing::check_tree(*fs), "");
+    }
+}
+
 TEST_F(Removal, CreatingAndRemovingManyTimes) {
     std::vector<std::uint64_t> ids;
     for (int i = 0; i < 10000; ++i) {
