@@ -316,7 +316,7 @@ std::string mask_host(const std::string& text) {
 
 struct Row {
     const char* line;
-    const char* input = "";
+    std::string input = "";
     // The real tool walks directories in the disk's order: compare lines
     // as sets.
     bool unordered = false;
@@ -440,6 +440,8 @@ TEST(AgentshCommands, Grep) {
         {"grep -q nothing a.txt missing"},
         {"grep -q alpha missing a.txt"},
         {"grep -e"},
+        {"grep abc", std::string("abc\0def\nabc\n", 12)},
+        {"grep -c abc", std::string("abc\0def\nabc\n", 12)},
     });
 }
 

@@ -314,8 +314,7 @@ private:
             if (!printing) continue;
             if (binary) {
                 out_.flush();
-                std::string note = "Binary file " + name + " matches\n";
-                out_.put(note);
+                write_text(*ctx_.err, "grep: " + name + ": binary file matches\n");
                 break;
             }
             const bool context = o_.after > 0 || o_.before > 0;
