@@ -346,12 +346,17 @@ int Interp::builtin_export(std::vector<std::string>& argv) {
         const std::string& a = argv[i];
         std::size_t eq = a.find('=');
         std::string name = a.substr(0, eq);
+        if (!name.empty() && name.back() == '+') name.pop_back();
         if (!Parser::is_name(name)) {
             diag("export: `" + a + "': not a valid identifier");
             status = 1;
             continue;
         }
-        if (eq != std::string::npos && !set_var(name, a.substr(eq + 1))) {
+        const std::string* source = i < declaration_sources_.size() && !declaration_sources_[i].empty()
+                                        ? &declaration_sources_[i]
+                                        : nullptr;
+        if (eq != std::string::npos &&
+            !(source != nullptr ? assign(*source) : assign(a, false, false, true))) {
             status = 1;
             continue;
         }
@@ -1064,8 +1069,8 @@ int Interp::builtin_declare(std::vector<std::string>& argv) {
         if (exported) var->exported = true;
         if (unexport) var->exported = false;
         if (eq > 0) {
-            std::string word = a;
-            if (!assign(word)) {
+            bool from_source = i < declaration_sources_.size() && !declaration_sources_[i].empty();
+            if (!(from_source ? assign(declaration_sources_[i]) : assign(a, false, false, true))) {
                 status = 1;
                 continue;
             }

@@ -632,7 +632,11 @@ std::string replace(const std::string& s, const std::string& pattern, const std:
 std::string change_case(std::string s, char op, bool all) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        s[i] = static_cast<char>(op == '^' ? std::toupper(c) : std::tolower(c));
+        if (op == '~') {
+            s[i] = static_cast<char>(std::isupper(c) ? std::tolower(c) : std::toupper(c));
+        } else {
+            s[i] = static_cast<char>(op == '^' ? std::toupper(c) : std::tolower(c));
+        }
         if (!all) break;
     }
     return s;
@@ -924,7 +928,7 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
             return false;
         for (std::string& item : items)
             item = replace(item, pattern, with, mode);
-    } else if (op[0] == '^' || op[0] == ',') {
+    } else if (op[0] == '^' || op[0] == ',' || op[0] == '~') {
         bool all = op.size() > 1 && op[1] == op[0];
         for (std::string& item : items)
             item = change_case(item, op[0], all);

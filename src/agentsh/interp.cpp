@@ -552,17 +552,15 @@ int Interp::exec_simple(const Node& node) {
                        std::find(std::begin(kDeclarations), std::end(kDeclarations),
                                  node.words[0]) != std::end(kDeclarations);
     bool expanded = true;
+    std::vector<std::string> sources;
     if (declaration) {
         // NAME=value arguments of declaration builtins are assignments:
-        // neither split nor globbed.
+        // neither split nor globbed, and expanded once, by the builtin.
         for (const std::string& word : node.words) {
             if (Parser::assignment_prefix(word) > 0) {
-                std::string value;
-                if (!expand_single(word, value)) {
-                    expanded = false;
-                    break;
-                }
-                argv.push_back(std::move(value));
+                sources.resize(argv.size());
+                sources.push_back(word);
+                argv.push_back(word.substr(0, Parser::assignment_prefix(word)));
             } else if (!expand_words({word}, argv)) {
                 expanded = false;
                 break;
@@ -652,7 +650,12 @@ int Interp::exec_simple(const Node& node) {
     if (!apply_redirects(node.redirects, fds)) {
         status = 1;
     } else {
+        if (declaration) {
+            sources.resize(argv.size());
+            declaration_sources_ = std::move(sources);
+        }
         status = run_command(argv, &env_extra);
+        declaration_sources_.clear();
         for (int fd : {1, 2}) {
             const StreamPtr& now = fds[static_cast<std::size_t>(fd)];
             if (now && now != saved[static_cast<std::size_t>(fd)]) {

@@ -44,7 +44,11 @@ public:
     bool shared_state = false;  // a stage reading its parent's state: writes nothing back
     int subst_status = -1;      // status of the last $( ) in the current command
     int sourcing = 0;
-    long long last_optind_ = 1;           // nested `source`s: `return` ends one
+    long long last_optind_ = 1;
+    // For a declaration builtin (declare, local, export, ...): the source
+    // text of each argument that is an assignment, by argument index, so
+    // that it is expanded once, as an assignment; empty for the others.
+    std::vector<std::string> declaration_sources_;           // nested `source`s: `return` ends one
 
     // Runs a whole script text (eval, source, $( )); status of its last command.
     int run_text(std::string_view text, int first_line = 1);
@@ -72,7 +76,10 @@ public:
     bool set_var(const std::string& name, std::string value, bool append = false);
     bool set_element(const std::string& name, std::string_view index, std::string value,
                      bool append = false);
-    bool assign(std::string_view word, bool local_scope = false, bool export_it = false);
+    // NAME=value (or NAME=(...)) as source text; `literal` takes an already
+    // expanded word's value as it is.
+    bool assign(std::string_view word, bool local_scope = false, bool export_it = false,
+                bool literal = false);
     void unset_var(const std::string& name);
     Variable* make_local(const std::string& name);
     std::vector<std::string> environment() const;

@@ -148,7 +148,7 @@ std::vector<std::string> array_words(std::string_view text) {
 
 }  // namespace
 
-bool Interp::assign(std::string_view word, bool local_scope, bool export_it) {
+bool Interp::assign(std::string_view word, bool local_scope, bool export_it, bool literal) {
     std::size_t eq = Parser::assignment_prefix(word);
     std::string_view lhs = word.substr(0, eq - 1);
     bool append = !lhs.empty() && lhs.back() == '+';
@@ -164,7 +164,7 @@ bool Interp::assign(std::string_view word, bool local_scope, bool export_it) {
         has_index = true;
     }
     if (local_scope) make_local(name);
-    if (!has_index && value_text.size() >= 2 && value_text.front() == '(' &&
+    if (!literal && !has_index && value_text.size() >= 2 && value_text.front() == '(' &&
         value_text.back() == ')') {
         Variable* existing = nullptr;
         if (auto it = st.vars.find(name); it != st.vars.end()) existing = &it->second;
@@ -222,7 +222,11 @@ bool Interp::assign(std::string_view word, bool local_scope, bool export_it) {
         return true;
     }
     std::string value;
-    if (!expand_single(value_text, value)) return false;
+    if (literal) {
+        value.assign(value_text);
+    } else if (!expand_single(value_text, value)) {
+        return false;
+    }
     bool ok = has_index ? set_element(name, index, std::move(value), append)
                         : set_var(name, std::move(value), append);
     if (ok && export_it && !shared_state) st.vars[name].exported = true;

@@ -76,6 +76,7 @@ PARAMETERS = [
     "echo $(exit 3); echo $?; y=$(false); echo $?",
     "echo $(case 5 in [0-9]) echo digit;; *) echo other;; esac)",
     "v='a b *'; declare d=$v; export e=$v; f() { local l=$v; echo \"$l\"; }; f; echo \"$d|$e\"",
+    "declare q='$HOME' n=1; export r='$PWD'; declare -a a=(\"$q\" 'x y'); echo \"$q $r ${a[1]}\" ${#a[@]}",
     "f() { for a; do echo \"<$a>\"; done; }; f ${u:-1 \"2 3\" 4} \"${u:-\"q\"}\" ${u:+x} $\"tr\"",
     "echo -e 'caf\\u00e9 \\U0001F600'; printf '\\u00e9\\n'; echo $'\\u00e9'",
 ]
@@ -178,6 +179,42 @@ BUILTINS = [
     "./not_here; echo $?",
 ]
 
+ARRAYS_AND_MORE = [
+    "a=(one two three); for i in \"${!a[@]}\"; do echo $i=${a[i]}; done; echo ${a[@]:1:2} ${#a[1]}",
+    "a=(); a+=(x); a+=(y z); echo ${#a[@]} \"${a[*]}\"; unset a; echo ${#a[@]}",
+    "declare -A h; h[x]=1; h[y]=2; for k in x y; do echo $k=${h[$k]}; done; unset 'h[x]'; echo ${#h[@]}",
+    "a=(3 1 2); IFS=,; echo \"${a[*]}\"; unset IFS; echo \"${a[*]}\"",
+    "s='a,b;c'; IFS=',;' read -r x y z <<< \"$s\"; echo $z$y$x",
+    "mapfile -t lines <<< $'l1\\nl2\\nl3'; echo ${#lines[@]} ${lines[2]}",
+    "f() { local -a arr=(\"$@\"); echo ${#arr[@]}; }; f a 'b c' d",
+    "x=5; f() { local x; x=1; echo in=$x; }; f; echo out=$x",
+    "f() { echo \"$FUNCNAME_UNSET$#:$*\"; shift; echo \"$@\"; }; f 1 2 3",
+    "seq 3 | while read n; do echo line$n; done",
+    "seq 1 5 | { s=0; while read n; do s=$((s+n)); done; echo $s; }",
+    "printf 'b\\na\\nc\\n' | sort | tr -d '\\n'; echo",
+    "echo hello | cat | cat | wc -c",
+    "cat <<EOF | wc -l\na\nb\nEOF",
+    "x=$(cat <<'EOF'\nraw $HOME\nEOF\n); echo \"$x\"",
+    "n=0; for f in a b c; do ((n++)); done; echo $n; ((n > 2)) && echo big",
+    "echo $(( 10 % 3 )) $(( -7 / 2 )) $(( 2 ** 3 ** 2 )) $(( 1 ? 2 : 3 )) $(( ~0 )) $(( 5 & 3 | 8 ))",
+    "case 'a b' in 'a b') echo quoted-match;; esac; case x in *) echo star;; esac",
+    "case foo.txt in *.md|*.txt) echo doc;; esac; case '' in '') echo empty;; esac",
+    "[[ abc < abd ]] && echo lt; [[ 10 -gt 9 ]] && echo gt; [[ -z '' && -n a ]] && echo zn",
+    "[[ 'a b' == a* ]] && echo glob; [[ ab == 'a*' ]] || echo literal",
+    "x=; [[ $x ]] || echo empty; y=v; [[ $y ]] && echo set",
+    "set -- one two; echo ${1:0:1}${2: -1} ${@: -1} ${#@}",
+    "v=AbC; echo ${v,,} ${v^^} ${v~~}",
+    "f() { return $1; }; f 3 || echo failed $?; f 0 && echo ok",
+    "for i in {1..3}; do for j in {1..3}; do [ $j -eq 2 ] && break; echo $i$j; done; done",
+    "i=0; while :; do i=$((i+1)); [ $i -ge 3 ] && break; done; echo $i",
+    "echo a b c | { read -a w; echo ${w[1]} ${#w[@]}; }",
+    "test -e /; echo $?; test ! -d /; echo $?; [ -f / ]; echo $?",
+    "echo one; exit 3; echo never",
+    "trap_ok() { :; }; command -v trap_ok >/dev/null && echo has",
+    "eval 'for i in 1 2; do echo e$i; done'",
+    "x='$HOME'; eval \"y=$x\"; [ \"$y\" = \"$HOME\" ] && echo same",
+]
+
 GLOBBING = [
     "echo x > a.txt; echo y > b.txt; echo z > c.md; echo *.txt; echo ?.md; echo [ab].*",
     "echo x > .hidden; echo x > shown; echo *",
@@ -210,6 +247,11 @@ def test_redirections(script, tmp_path):
 
 @pytest.mark.parametrize("script", BUILTINS)
 def test_builtins(script, tmp_path):
+    check(script, tmp_path)
+
+
+@pytest.mark.parametrize("script", ARRAYS_AND_MORE)
+def test_arrays_pipes_and_more(script, tmp_path):
     check(script, tmp_path)
 
 
