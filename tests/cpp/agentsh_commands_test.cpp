@@ -1032,7 +1032,39 @@ TEST(AgentshCommands, Diff) {
         {"diff words nums"},
         {"diff b.txt words"},
         {"diff left right"},
+        {"diff -u words nums"},
+        {"diff nums words"},
     });
+}
+
+// What no GNU tool can be compared on: the endless and the waiting
+// utilities end when their reader goes or the run is stopped.
+TEST(AgentshCommands, EndlessAndWaitingStop) {
+    class ClosingSink : public ByteSink {
+    public:
+        bool write(std::string_view bytes) override {
+            if (text.size() >= 100) return false;
+            text.append(bytes);
+            return true;
+        }
+        std::string text;
+    };
+    StringSource in("");
+    ClosingSink out;
+    StringSink err;
+    CommandContext ctx;
+    ctx.fs = FileSystem::create();
+    ctx.cwd = "/";
+    ctx.in = &in;
+    ctx.out = &out;
+    ctx.err = &err;
+    ctx.should_stop = [] { return false; };
+    EXPECT_EQ(find_command("yes")(ctx, {"yes", "ok"}), 1);
+    EXPECT_TRUE(out.text.starts_with("ok\nok\n"));
+    int asked = 0;
+    ctx.should_stop = [&] { return ++asked > 2; };
+    EXPECT_EQ(find_command("sleep")(ctx, {"sleep", "1d"}), 130);
+    EXPECT_EQ(find_command("yes")(ctx, {"yes"}), 130);
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ public:
             keys_a.push_back(key_of(lines_a, i));
         for (std::size_t i = 0; i < lines_b.text.size(); ++i)
             keys_b.push_back(key_of(lines_b, i));
-        auto changes = diff_lines(keys_a, keys_b, ctx_.should_stop);
+        auto changes = diff_lines(keys_a, keys_b, s_.unified ? s_.context : 0, ctx_.should_stop);
         if (changes.empty()) return 0;  // equal once loosened
         if (s_.brief) {
             out_.put("Files " + a + " and " + b + " differ\n");
