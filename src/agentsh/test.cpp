@@ -1,7 +1,9 @@
 // test, [ and [[ ]]: the file, string and integer tests, on the tree.
+#include <algorithm>
 #include <cctype>
-#include <regex>
+#include <functional>
 
+#include "agentsh/commands/support/regex.hpp"
 #include "agentsh/interp.hpp"
 #include "fs/file_system.hpp"
 
@@ -333,22 +335,34 @@ private:
             }
             if (op == "=~") {
                 if (!in_.expand_single(w[rk], right)) return 2;
-                try {
-                    std::regex re(right, std::regex::extended);
-                    std::smatch m;
-                    if (!std::regex_search(left, m, re)) {
-                        in_.unset_var("BASH_REMATCH");
-                        return 1;
-                    }
-                    Variable rematch;
-                    rematch.is_array = true;
-                    for (std::size_t g = 0; g < m.size(); ++g)
-                        rematch.indexed[static_cast<long long>(g)] = m[g].str();
-                    if (!in_.shared_state) in_.st.vars["BASH_REMATCH"] = std::move(rematch);
-                    return 0;
-                } catch (const std::regex_error&) {
-                    return 2;
+                // bash hands =~ to the C library's extended syntax; the bounded
+                // wrapper is that engine with limits on what a pattern may cost,
+                // so a hostile pattern ends with status 2 instead of hanging or
+                // exhausting the stack.
+                std::string error;
+                auto re = cmd::Regex::compile(right, cmd::RegexSyntax::Extended, false,
+                                              cmd::RegexDialect::Grep, error);
+                if (!re) return 2;
+                cmd::RegexMatch m;
+                const std::function<bool()> stop = [this] { return in_.run.should_stop(); };
+                switch (re->search(left, 0, m, stop)) {
+                case cmd::SearchResult::Found: break;
+                case cmd::SearchResult::NotFound: in_.unset_var("BASH_REMATCH"); return 1;
+                default: return 2;
                 }
+                Variable rematch;
+                rematch.is_array = true;
+                const std::size_t groups = std::min(re->group_count(), m.group_begin.size() - 1);
+                for (std::size_t g = 0; g <= groups; ++g) {
+                    const std::ptrdiff_t b = g == 0 ? static_cast<std::ptrdiff_t>(m.begin) : m.group_begin[g];
+                    const std::ptrdiff_t e = g == 0 ? static_cast<std::ptrdiff_t>(m.end) : m.group_end[g];
+                    // A group that took no part is an empty element, as in bash.
+                    rematch.indexed[static_cast<long long>(g)] =
+                        b < 0 ? std::string()
+                              : left.substr(static_cast<std::size_t>(b), static_cast<std::size_t>(e - b));
+                }
+                if (!in_.shared_state) in_.st.vars["BASH_REMATCH"] = std::move(rematch);
+                return 0;
             }
             if (!word(rk, right)) return 2;
             return tester_.binary(left, op, right, op != "<" && op != ">" && op[0] == '-' && op != "-nt" && op != "-ot" && op != "-ef");

@@ -232,4 +232,6 @@ std::ptrdiff_t Regex::match_at(std::string_view text, std::size_t at, std::size_
     return got;
 }
 
+std::size_t Regex::group_count() const { return impl_->buffer.re_nsub; }
+
 }  // namespace halvorn::agentsh::cmd

@@ -77,6 +77,9 @@ public:
     std::ptrdiff_t match_at(std::string_view text, std::size_t at, std::size_t limit);
 
     bool has_backrefs() const { return backref_limit_ != 0; }
+    // How many parenthesised groups the pattern has (bash's BASH_REMATCH
+    // holds one element for each, matched or not).
+    std::size_t group_count() const;
     std::size_t backref_limit() const { return backref_limit_; }
 
 private:
