@@ -1207,6 +1207,19 @@ std::string pattern_of(const Field& f) {
     return out;
 }
 
+// The same for a regular expression (`[[ x =~ re ]]`): quoted characters
+// match themselves, as bash quotes them before compiling.
+std::string regex_of(const Field& f) {
+    std::string out;
+    for (std::size_t i = 0; i < f.text.size(); ++i) {
+        char c = f.text[i];
+        if (f.flags[i] == kQuoted && std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos)
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 bool globbable(const Field& f) {
     for (std::size_t i = 0; i < f.text.size(); ++i) {
         char c = f.text[i];
@@ -1299,6 +1312,18 @@ bool Interp::expand_pattern(std::string_view word, std::string& out) {
     for (std::size_t k = 0; k < b.fields.size(); ++k) {
         if (k > 0) out += ' ';
         out += pattern_of(b.fields[k]);
+    }
+    return true;
+}
+
+bool Interp::expand_regex(std::string_view word, std::string& out) {
+    Expander expander(*this);
+    Builder b;
+    if (!expander.word(word, false, b)) return false;
+    out.clear();
+    for (std::size_t k = 0; k < b.fields.size(); ++k) {
+        if (k > 0) out += ' ';
+        out += regex_of(b.fields[k]);
     }
     return true;
 }

@@ -61,6 +61,8 @@ public:
     // One word without field splitting or globbing (assignments, case words,
     // redirection targets, [[ ]] operands).
     bool expand_single(std::string_view word, std::string& out);
+    // A word of `[[ x =~ re ]]`: quoted parts are escaped to match literally.
+    bool expand_regex(std::string_view word, std::string& out);
     // A pattern: quoted characters escaped so they match themselves.
     bool expand_pattern(std::string_view word, std::string& out);
     bool expand_heredoc(std::string_view body, std::string& out);

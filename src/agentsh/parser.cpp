@@ -779,7 +779,11 @@ NodePtr Parser::parse_cond() {
             fail("syntax error: unexpected end of file");
             return nullptr;
         }
-        std::string_view op = peek_op();
+        // After =~ a regular expression follows, whose parentheses and bars
+        // are its own, not the conditional's operators.
+        bool after_match = !node->words.empty() && node->words.back() == "=~" &&
+                           node->word_is_op.back();
+        std::string_view op = after_match ? std::string_view() : peek_op();
         if (op == "&&" || op == "||" || op == "(" || op == ")" || op == "<" || op == ">") {
             pos_ += op.size();
             node->words.emplace_back(op);
@@ -791,8 +795,6 @@ NodePtr Parser::parse_cond() {
             return nullptr;
         }
         std::string word;
-        bool after_match = !node->words.empty() && node->words.back() == "=~" &&
-                           node->word_is_op.back();
         if (after_match) {
             // A regular expression: parentheses and bars are part of it.
             int parens = 0;

@@ -334,7 +334,7 @@ private:
                 return tester_.binary(left, op, right, true);
             }
             if (op == "=~") {
-                if (!in_.expand_single(w[rk], right)) return 2;
+                if (!in_.expand_regex(w[rk], right)) return 2;
                 // bash hands =~ to the C library's extended syntax; the bounded
                 // wrapper is that engine with limits on what a pattern may cost,
                 // so a hostile pattern ends with status 2 instead of hanging or

@@ -146,6 +146,12 @@ BUILTINS = [
     "[ x -eq 1 ]; echo $?",
     "[[ -n x && ( a < b || 1 -eq 2 ) ]]; echo $?; [[ x == \"*\" ]]; echo $?",
     "[[ foo123 =~ ^foo([0-9]+)$ ]] && echo ${BASH_REMATCH[1]}",
+    # =~: the parenthesised groups are the pattern's own, unmatched ones are
+    # empty elements, and quoted parts match literally.
+    'r=; [[ ab =~ (a)(x)?(b) ]]; echo "$? ${#BASH_REMATCH[@]} ${BASH_REMATCH[*]}"',
+    '[[ x =~ "(" ]]; echo $?; [[ a.b =~ a"."b ]]; echo $?; [[ axb =~ a"."b ]]; echo $?',
+    '[[ axb =~ a\\.b ]]; echo $?; re="^v([0-9]+)\\.([0-9]+)$"; [[ v1.22 =~ $re ]] && echo ${BASH_REMATCH[2]}',
+    '[[ abc =~ (z|b)c ]] && echo "${BASH_REMATCH[0]}"; [[ abc =~ z ]]; echo "$? ${#BASH_REMATCH[@]}"',
     "echo hi > f; [[ -f f && ! -d f && -s f ]] && echo file; mkdir_=1; [ -d . ] && echo dir",
     "read -r a b c <<< 'x\\y z'; echo \"$a|$b|$c\"",
     "IFS=, read -a arr <<< 'p,q,r'; echo ${arr[2]} ${#arr[@]}",
