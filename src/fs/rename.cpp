@@ -9,8 +9,8 @@
 // A rename between two directories also holds the rename mutex: it is what
 // keeps "the moved directory is not above the target" true from the check to
 // the move, and it orders the two directories' locks (see file_system.hpp).
-// Within one directory nothing above anything changes, so such renames go on
-// side by side.
+// Within one directory nothing above anything changes and no depth either,
+// so such renames go on side by side.
 //
 // A directory's depth is kept in each of its nodes, so moving a directory to
 // another depth walks its subtree. Moving it deeper, the walk comes first,
@@ -250,8 +250,13 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
             }
         }
 
+        // Within one directory the depth stays: the moved node is still the
+        // same directory's child. A rename of that directory elsewhere may be
+        // walking this subtree right now, under the rename mutex this rename
+        // does not hold; it reaches the node under its new name as well, so
+        // only that walk writes depths here.
         old_depth = moved->depth();
-        new_depth = b.depth() + 1;
+        new_depth = across ? b.depth() + 1 : old_depth;
         if (new_depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
         // What can fail for want of memory, before anything changes.
         InlineName new_name(target->name);
@@ -313,7 +318,7 @@ Status FileSystem::rename(std::string_view from, std::string_view to) {
         to_dir.touch_modified();
         // A file or link has no subtree; a directory moved up takes its new
         // depth now and gives its subtree theirs below.
-        if (!deepen)
+        if (across && !deepen)
             moved->depth_.store(static_cast<std::uint8_t>(new_depth), std::memory_order_relaxed);
     }
     // Up to a shallower place, the subtree follows once the move is done;

@@ -102,7 +102,10 @@ constexpr std::uint32_t kinds(Kinds... each) {
 }
 
 constexpr std::uint32_t kResolve = kinds(Kind::InodeNotFound, Kind::NotADirectory);
-constexpr std::uint32_t kCreate = kResolve | kinds(Kind::ResourceAlreadyExists, Kind::NoNodesLeft);
+// Names take bytes of the budget, so under a byte limit a creation or a
+// rename to a longer name may find no room for its name.
+constexpr std::uint32_t kCreate =
+    kResolve | kinds(Kind::ResourceAlreadyExists, Kind::NoNodesLeft, Kind::NoSpaceLeft);
 // Opening may also create, and lose the creation to another thread.
 constexpr std::uint32_t kOpenKinds = kCreate | kinds(Kind::NotAFile, Kind::ResourceCurrentInUse);
 constexpr std::uint32_t kOpenRawKinds =
@@ -114,7 +117,7 @@ constexpr std::uint32_t kRemoveRawKinds =
 constexpr std::uint32_t kNotFound = bit(Kind::InodeNotFound);
 constexpr std::uint32_t kRenameKinds =
     kResolve | kinds(Kind::NotAFile, Kind::DirectoryIsNotEmpty, Kind::ResourceCurrentInUse,
-                     Kind::MoveIntoOwnSubtree, Kind::MaxRecursionDepthExceeded);
+                     Kind::MoveIntoOwnSubtree, Kind::MaxRecursionDepthExceeded, Kind::NoSpaceLeft);
 
 // ---------------------------------------------------------------------------
 // The name space.
