@@ -9,7 +9,7 @@ import os
 import warnings
 from typing import Any, Callable
 
-from halvornfs._open import _parse_mode
+from halvornfs._open import _parse_mode, _text_encoding
 from halvornfs._patch.tree import RealPath, Tree
 
 _FLAGS = {
@@ -209,7 +209,7 @@ def make_open(tree: Tree, real_open: Callable[..., Any]) -> Callable[..., Any]:
                 result = io.BufferedWriter(raw, buffering)
             if binary:
                 return result
-            result = io.TextIOWrapper(result, io.text_encoding(encoding), errors, newline,
+            result = io.TextIOWrapper(result, _text_encoding(encoding), errors, newline,
                                       line_buffering)
             result.mode = mode
             return result
