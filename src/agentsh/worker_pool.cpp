@@ -1,5 +1,7 @@
 #include "agentsh/worker_pool.hpp"
 
+#include <pthread.h>
+
 #include <thread>
 #include <vector>
 
@@ -27,6 +29,21 @@ Pool& pool() {
     static Pool* instance = new Pool;
     return *instance;
 }
+
+// A child of fork() has only the forking thread: the idle workers listed
+// are gone, and a task handed to one would never run (its pipeline would
+// wait for ever). The forking thread holds the pool's mutex across the fork,
+// so the child finds it consistent, forgets the workers (their memory is
+// left, a few hundred bytes each) and lets the mutex go.
+void before_fork() { pool().mutex.lock(); }
+void after_fork_in_parent() { pool().mutex.unlock(); }
+void after_fork_in_child() {
+    pool().idle.clear();
+    pool().mutex.unlock();
+}
+
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 void work(Worker* self) {
     for (;;) {

@@ -3,11 +3,13 @@ temporary directory, the shell on a fresh tree) and must give the same
 stdout, the same status, and stderr empty in one exactly when in the other.
 Cases use builtins only, plus files the script makes itself."""
 
+import os
 import shutil
 import signal
 import subprocess
 import threading
 import time
+import warnings
 
 import pytest
 
@@ -395,3 +397,28 @@ def test_shells_on_one_tree_from_threads(fs):
     for t in threads:
         t.join()
     assert all(r.stdout == b"1\n" for r in results)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_pipelines_run_in_a_child_of_fork():
+    # Pipelines leave idle worker threads behind; a forked child has none of
+    # them and must start its own instead of waiting for ever.
+    sh = Shell()
+    assert sh.run("echo hi | wc -c; printf 'a\\nb\\n' | grep b").stdout == b"3\nb\n"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # "multi-threaded ... fork()"
+        pid = os.fork()
+    if pid == 0:
+        ok = sh.run("echo hi | wc -c | cat; echo x | grep -c x").stdout == b"3\n1\n"
+        os._exit(0 if ok else 1)
+    deadline = time.monotonic() + 30
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail("a pipeline in the child of fork() never finished")
+        time.sleep(0.01)
+    assert os.waitstatus_to_exitcode(status) == 0

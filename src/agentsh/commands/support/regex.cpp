@@ -1,6 +1,7 @@
 #include "agentsh/commands/support/regex.hpp"
 
 #include <locale.h>
+#include <pthread.h>
 #include <regex.h>
 
 #include <cmath>
@@ -35,6 +36,12 @@ std::mutex& syntax_mutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+// Held across fork(), so that a child never inherits it locked by a thread
+// that does not exist there.
+[[maybe_unused]] const int fork_handlers = pthread_atfork(
+    [] { syntax_mutex().lock(); }, [] { syntax_mutex().unlock(); },
+    [] { syntax_mutex().unlock(); });
 
 // What the bound needs to know of a pattern, read without compiling it.
 struct Shape {
