@@ -268,8 +268,11 @@ private:
     // after. A directory removed with `recurse` is marked under that hold,
     // emptied with nothing held and unlinked at last under it again.
     // `moved` is set when the target node is no longer listed in `dir`.
+    // When the entry is a link and `link` is given, nothing is removed: the
+    // link's id is set there for the caller, who lets go of `dir` first (the
+    // link may lead to `dir` itself or to a directory above it).
     Status remove_entry(INode& dir, const RemovalTarget& target, bool recurse,
-                        bool* moved = nullptr);
+                        bool* moved = nullptr, std::uint64_t* link = nullptr);
     Status remove_root_contents(bool recurse);
     // At its deepest a recursive removal holds a guard on the directory that
     // lists what it removes and on each directory from that one down to the

@@ -111,7 +111,15 @@ Status FileSystem::rm(std::string_view path, bool recurse) {
         if (place.error() == IoError::RootCannotBeMoved) return remove_root_contents(recurse);
         return place.error();
     }
-    return remove_entry(*place->dir, {place->name, place->named}, recurse);
+    std::uint64_t link = kRootId;
+    Status removed =
+        remove_entry(*place->dir, {place->name, place->named}, recurse, nullptr, &link);
+    if (link == kRootId) return removed;
+    // The path named a link: what it leads to goes, and that may be the
+    // directory pinned here or one above it, whose deletion waits for every
+    // pin on it (this thread's too).
+    place->dir.release();
+    return rm_raw(link, recurse);
 }
 
 Status FileSystem::rm_raw(std::uint64_t id, bool recurse) {
@@ -149,7 +157,7 @@ Status FileSystem::remove_root_contents(bool recurse) {
 }
 
 Status FileSystem::remove_entry(INode& dir, const RemovalTarget& target, bool recurse,
-                                bool* moved) {
+                                bool* moved, std::uint64_t* link_out) {
     // Declared before the mark, which needs the directory in memory while it
     // lives.
     INodeGuard emptied;
@@ -190,7 +198,13 @@ Status FileSystem::remove_entry(INode& dir, const RemovalTarget& target, bool re
             gone = entry->id();
         }
     }
-    if (link != kRootId) return rm_raw(link, recurse);
+    if (link != kRootId) {
+        if (link_out != nullptr) {
+            *link_out = link;
+            return {};
+        }
+        return rm_raw(link, recurse);
+    }
     if (target.held != nullptr) target.held->release();
     if (gone != kRootId) {
         retire(gone);

@@ -21,5 +21,21 @@ TEST(FuzzRegressions, RecursiveRemovalMeetsALinkToAFileItClaimed) {
     EXPECT_EQ(testing::check_tree(fs), "");
 }
 
+// A path that ends in a link names what the link leads to; with a link to
+// its own directory, or one above it, the removal reached the directory
+// that the path's lookup had pinned and waited for its own pin. It must
+// answer, and leave a whole tree, whatever it answers.
+TEST(FuzzRegressions, RemovingALinkToItsOwnDirectoryOrAbove) {
+    for (const char* path : {"/d/e/self", "/d/e/up"}) {
+        FileSystem fs;
+        auto d = *fs.create_inode(kRootId, "d", INodeKind::Directory);
+        auto e = *fs.create_inode(d, "e", INodeKind::Directory);
+        ASSERT_TRUE(fs.create_symlink(e, "self", e).ok());
+        ASSERT_TRUE(fs.create_symlink(e, "up", d).ok());
+        ASSERT_NO_THROW((void)fs.rm(path, true)) << path;
+        EXPECT_EQ(testing::check_tree(fs), "") << path;
+    }
+}
+
 }  // namespace
 }  // namespace halvorn
