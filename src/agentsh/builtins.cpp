@@ -198,62 +198,9 @@ int Interp::builtin_echo(std::vector<std::string>& argv) {
             out += argv[k];
             continue;
         }
-        const std::string& a = argv[k];
-        for (std::size_t j = 0; j < a.size(); ++j) {
-            if (a[j] != '\\' || j + 1 >= a.size()) {
-                out += a[j];
-                continue;
-            }
-            char c = a[++j];
-            switch (c) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
-                case 'a': out += '\a'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'v': out += '\v'; break;
-                case 'e':
-                case 'E': out += '\x1b'; break;
-                case '\\': out += '\\'; break;
-                case 'c': write_out(1, out); return 0;
-                case 'u':
-                case 'U':
-                    if (!append_unicode_escape(a, j, c == 'u' ? 4 : 8, out)) {
-                        out += '\\';
-                        out += c;
-                    }
-                    break;
-                case '0': {
-                    int v = 0, n = 0;
-                    while (n < 3 && j + 1 < a.size() && a[j + 1] >= '0' && a[j + 1] <= '7') {
-                        v = v * 8 + (a[++j] - '0');
-                        ++n;
-                    }
-                    out += static_cast<char>(v);
-                    break;
-                }
-                case 'x': {
-                    int v = 0, n = 0;
-                    while (n < 2 && j + 1 < a.size() &&
-                           std::isxdigit(static_cast<unsigned char>(a[j + 1]))) {
-                        char h = a[++j];
-                        v = v * 16 + (std::isdigit(static_cast<unsigned char>(h))
-                                          ? h - '0'
-                                          : std::tolower(h) - 'a' + 10);
-                        ++n;
-                    }
-                    if (n == 0) {
-                        out += "\\x";
-                    } else {
-                        out += static_cast<char>(v);
-                    }
-                    break;
-                }
-                default:
-                    out += '\\';
-                    out += c;
-            }
+        if (!decode_escapes(argv[k], EscapeDialect::Echo, out)) {
+            write_out(1, out);  // \c: nothing more, not even the newline
+            return 0;
         }
     }
     if (newline) out += '\n';
@@ -1149,12 +1096,12 @@ int Interp::builtin_getopts(std::vector<std::string>& argv) {
         diag("getopts: usage: getopts optstring name [arg ...]");
         return 2;
     }
-    const std::string spec = argv[1];
+    const std::string optstring = argv[1];
     const std::string name = argv[2];
     std::vector<std::string> args = argv.size() > 3
                                         ? std::vector<std::string>(argv.begin() + 3, argv.end())
                                         : st.positional;
-    bool silent = !spec.empty() && spec[0] == ':';
+    bool silent = !optstring.empty() && optstring[0] == ':';
     long long optind = 1;
     if (auto value = get_scalar("OPTIND")) {
         if (!parse_count(*value, optind) || optind < 1) optind = 1;
@@ -1186,7 +1133,7 @@ int Interp::builtin_getopts(std::vector<std::string>& argv) {
     char c = arg[static_cast<std::size_t>(st.getopts_char)];
     ++st.getopts_char;
     bool at_end = static_cast<std::size_t>(st.getopts_char) >= arg.size();
-    std::size_t where = spec.find(c);
+    std::size_t where = optstring.find(c);
     if (where == std::string::npos || c == ':') {
         if (at_end) {
             ++optind;
@@ -1201,7 +1148,7 @@ int Interp::builtin_getopts(std::vector<std::string>& argv) {
         finish("?");
         return 0;
     }
-    if (where + 1 < spec.size() && spec[where + 1] == ':') {
+    if (where + 1 < optstring.size() && optstring[where + 1] == ':') {
         if (!at_end) {
             set_var("OPTARG", arg.substr(static_cast<std::size_t>(st.getopts_char)));
             ++optind;

@@ -126,67 +126,7 @@ std::size_t skip_construct(std::string_view s, std::size_t i) {
 // $'...' escapes.
 std::string ansi_c(std::string_view s) {
     std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 >= s.size()) {
-            out += s[i];
-            continue;
-        }
-        char c = s[++i];
-        switch (c) {
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case 'a': out += '\a'; break;
-            case 'b': out += '\b'; break;
-            case 'e':
-            case 'E': out += '\x1b'; break;
-            case 'f': out += '\f'; break;
-            case 'v': out += '\v'; break;
-            case '\\': out += '\\'; break;
-            case '\'': out += '\''; break;
-            case '"': out += '"'; break;
-            case '?': out += '?'; break;
-            case 'x': {
-                int value = 0, digits = 0;
-                while (digits < 2 && i + 1 < s.size() &&
-                       std::isxdigit(static_cast<unsigned char>(s[i + 1]))) {
-                    char h = s[++i];
-                    value = value * 16 + (std::isdigit(static_cast<unsigned char>(h))
-                                              ? h - '0'
-                                              : std::tolower(h) - 'a' + 10);
-                    ++digits;
-                }
-                if (digits == 0) {
-                    out += "\\x";
-                } else {
-                    out += static_cast<char>(value);
-                }
-                break;
-            }
-            case 'c':
-                if (i + 1 < s.size()) out += static_cast<char>(s[++i] & 0x1f);
-                break;
-            case 'u':
-            case 'U':
-                if (!append_unicode_escape(s, i, c == 'u' ? 4 : 8, out)) {
-                    out += '\\';
-                    out += c;
-                }
-                break;
-            default:
-                if (c >= '0' && c <= '7') {
-                    int value = c - '0', digits = 1;
-                    while (digits < 3 && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7') {
-                        value = value * 8 + (s[++i] - '0');
-                        ++digits;
-                    }
-                    out += static_cast<char>(value);
-                } else {
-                    out += '\\';
-                    out += c;
-                }
-        }
-    }
+    decode_escapes(s, EscapeDialect::AnsiC, out);
     return out;
 }
 
@@ -836,21 +776,21 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
     }
     if (colon) {
         // ${x:offset} and ${x:offset:length}.
-        std::string_view spec = op;
+        std::string_view slice = op;
         std::size_t sep = std::string_view::npos;
         int depth = 0;
-        for (std::size_t k = 0; k < spec.size(); ++k) {
-            if (spec[k] == '(') ++depth;
-            if (spec[k] == ')') --depth;
-            if (spec[k] == ':' && depth == 0) {
+        for (std::size_t k = 0; k < slice.size(); ++k) {
+            if (slice[k] == '(') ++depth;
+            if (slice[k] == ')') --depth;
+            if (slice[k] == ':' && depth == 0) {
                 sep = k;
                 break;
             }
         }
         long long offset = 0, count = 0;
-        if (!in_.arith_text(spec.substr(0, sep), offset)) return false;
+        if (!in_.arith_text(slice.substr(0, sep), offset)) return false;
         bool has_count = sep != std::string_view::npos;
-        if (has_count && !in_.arith_text(spec.substr(sep + 1), count)) return false;
+        if (has_count && !in_.arith_text(slice.substr(sep + 1), count)) return false;
         if (p.multi) {
             std::vector<std::string> items = p.items;
             if (name == "@" || name == "*") items.insert(items.begin(), in_.st.arg0);
@@ -901,30 +841,30 @@ bool Expander::braced(std::string_view inner, bool in_dq, Builder& b) {
         for (std::string& item : items)
             item = remove_affix(item, pattern, op[0] == '%', longest);
     } else if (op[0] == '/') {
-        std::string_view spec = op.substr(1);
+        std::string_view pattern_text = op.substr(1);
         char mode = '/';
-        if (!spec.empty() && (spec[0] == '/' || spec[0] == '#' || spec[0] == '%')) {
-            mode = spec[0] == '/' ? 'a' : spec[0];
-            spec.remove_prefix(1);
+        if (!pattern_text.empty() && (pattern_text[0] == '/' || pattern_text[0] == '#' || pattern_text[0] == '%')) {
+            mode = pattern_text[0] == '/' ? 'a' : pattern_text[0];
+            pattern_text.remove_prefix(1);
         }
         std::size_t slash = std::string_view::npos;
-        for (std::size_t k = 0; k < spec.size(); ++k) {
-            if (spec[k] == '\\') {
+        for (std::size_t k = 0; k < pattern_text.size(); ++k) {
+            if (pattern_text[k] == '\\') {
                 ++k;
                 continue;
             }
-            if (spec[k] == '\'' || spec[k] == '"' || spec[k] == '$' || spec[k] == '`') {
-                k = skip_construct(spec, k) - 1;
+            if (pattern_text[k] == '\'' || pattern_text[k] == '"' || pattern_text[k] == '$' || pattern_text[k] == '`') {
+                k = skip_construct(pattern_text, k) - 1;
                 continue;
             }
-            if (spec[k] == '/') {
+            if (pattern_text[k] == '/') {
                 slash = k;
                 break;
             }
         }
         std::string pattern, with;
-        if (!in_.expand_pattern(spec.substr(0, slash), pattern)) return false;
-        if (slash != std::string_view::npos && !in_.expand_pattern(spec.substr(slash + 1), with))
+        if (!in_.expand_pattern(pattern_text.substr(0, slash), pattern)) return false;
+        if (slash != std::string_view::npos && !in_.expand_pattern(pattern_text.substr(slash + 1), with))
             return false;
         for (std::string& item : items)
             item = replace(item, pattern, with, mode);

@@ -134,5 +134,10 @@ bool has_glob_chars(std::string_view pattern);
 // digit. False, taking nothing, when no digit follows.
 bool append_unicode_escape(std::string_view text, std::size_t& i, std::size_t max,
                            std::string& out);
+// Backslash escapes (escapes.cpp), read as $'...', echo -e, printf's format
+// or printf's %b argument read them, appended to `out`. False when \c ended
+// the text (echo -e, %b): `out` then holds what came before it.
+enum class EscapeDialect : unsigned char { AnsiC, Echo, PrintfFormat, PrintfArgument };
+bool decode_escapes(std::string_view text, EscapeDialect dialect, std::string& out);
 
 }  // namespace halvorn::agentsh

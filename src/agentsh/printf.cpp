@@ -14,66 +14,9 @@ namespace {
 // Backslash escapes of a format (or of %b's argument, where \c ends output).
 std::string unescape(std::string_view s, bool is_b, bool& stop) {
     std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 >= s.size()) {
-            out += s[i];
-            continue;
-        }
-        char c = s[++i];
-        switch (c) {
-            case 'n': out += '\n'; break;
-            case 't': out += '\t'; break;
-            case 'r': out += '\r'; break;
-            case 'a': out += '\a'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'v': out += '\v'; break;
-            case 'e':
-            case 'E': out += '\x1b'; break;
-            case '\\': out += '\\'; break;
-            case '"': out += '"'; break;
-            case '\'': out += '\''; break;
-            case 'u':
-            case 'U':
-                if (!append_unicode_escape(s, i, c == 'u' ? 4 : 8, out)) {
-                    out += '\\';
-                    out += c;
-                }
-                break;
-            case 'c':
-                if (is_b) {
-                    stop = true;
-                    return out;
-                }
-                out += "\\c";
-                break;
-            case 'x': {
-                int v = 0, n = 0;
-                while (n < 2 && i + 1 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1]))) {
-                    char h = s[++i];
-                    v = v * 16 + (std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : std::tolower(h) - 'a' + 10);
-                    ++n;
-                }
-                if (n == 0) out += "\\x";
-                else out += static_cast<char>(v);
-                break;
-            }
-            default:
-                if (c >= '0' && c <= '7') {
-                    int v = 0, n = 0;
-                    std::size_t max = is_b && c == '0' ? 4 : 3;
-                    --i;
-                    while (n < static_cast<int>(max) && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '7') {
-                        v = v * 8 + (s[++i] - '0');
-                        ++n;
-                    }
-                    out += static_cast<char>(v & 0xff);
-                } else {
-                    out += '\\';
-                    out += c;
-                }
-        }
-    }
+    stop = !decode_escapes(s, is_b ? EscapeDialect::PrintfArgument : EscapeDialect::PrintfFormat,
+                           out) ||
+           stop;
     return out;
 }
 
@@ -171,27 +114,27 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
                 ++k;
                 continue;
             }
-            std::string spec = "%";
+            std::string conversion = "%";
             std::size_t j = k + 1;
             while (j < format.size() && std::string_view("-+ #0").find(format[j]) != std::string_view::npos)
-                spec += format[j++];
+                conversion += format[j++];
             if (j < format.size() && format[j] == '*') {
                 bool ok;
-                spec += std::to_string(number(take(), ok));
+                conversion += std::to_string(number(take(), ok));
                 ++j;
             } else {
                 while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j])))
-                    spec += format[j++];
+                    conversion += format[j++];
             }
             if (j < format.size() && format[j] == '.') {
-                spec += format[j++];
+                conversion += format[j++];
                 if (j < format.size() && format[j] == '*') {
                     bool ok;
-                    spec += std::to_string(number(take(), ok));
+                    conversion += std::to_string(number(take(), ok));
                     ++j;
                 } else {
                     while (j < format.size() && std::isdigit(static_cast<unsigned char>(format[j])))
-                        spec += format[j++];
+                        conversion += format[j++];
                 }
             }
             while (j < format.size() && std::string_view("hlLjzt").find(format[j]) != std::string_view::npos)
@@ -219,12 +162,12 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
                     std::string arg = take();
                     if (conv == 'b') arg = unescape(arg, true, stop);
                     if (conv == 'q') arg = shell_quote(arg);
-                    emit(spec + "s", arg.c_str());
+                    emit(conversion + "s", arg.c_str());
                     break;
                 }
                 case 'c': {
                     std::string arg = take();
-                    emit(spec + "c", arg.empty() ? 0 : static_cast<int>(static_cast<unsigned char>(arg[0])));
+                    emit(conversion + "c", arg.empty() ? 0 : static_cast<int>(static_cast<unsigned char>(arg[0])));
                     if (arg.empty()) {
                         // %c of nothing writes nothing in bash.
                         if (!out.empty() && out.back() == '\0') out.pop_back();
@@ -236,7 +179,7 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
                     bool ok;
                     long long v = number(take(), ok);
                     if (!ok) status = 1;
-                    emit(spec + "lld", v);
+                    emit(conversion + "lld", v);
                     break;
                 }
                 case 'o':
@@ -246,7 +189,7 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
                     bool ok;
                     long long v = number(take(), ok);
                     if (!ok) status = 1;
-                    emit(spec + "ll" + conv, static_cast<unsigned long long>(v));
+                    emit(conversion + "ll" + conv, static_cast<unsigned long long>(v));
                     break;
                 }
                 case 'e':
@@ -264,7 +207,7 @@ int Interp::builtin_printf(std::vector<std::string>& argv) {
                         diag("printf: " + arg + ": invalid number");
                         status = 1;
                     }
-                    emit(spec + conv, v);
+                    emit(conversion + conv, v);
                     break;
                 }
                 default:

@@ -11,7 +11,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kDecode, kIgnoreGarbage, kWrap };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'d', "decode", Arg::None, kDecode},
     {'i', "ignore-garbage", Arg::None, kIgnoreGarbage},
     {'w', "wrap", Arg::Required, kWrap},
@@ -102,7 +102,7 @@ bool decode(std::string_view text, bool ignore_garbage, std::string& bytes) {
 }  // namespace
 
 int base64_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool decoding = false, ignore_garbage = false;
     std::size_t wrap = 76;

@@ -8,7 +8,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kMultiple, kSuffix, kZero };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'a', "multiple", Arg::None, kMultiple},
     {'s', "suffix", Arg::Required, kSuffix},
     {'z', "zero", Arg::None, kZero},
@@ -17,7 +17,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int basename_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool multiple = false;
     char end = '\n';

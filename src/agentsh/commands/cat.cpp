@@ -8,7 +8,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kNumber, kNonBlank, kSqueeze, kShowEnds, kShowTabs, kShowNonPrint, kAll, kE, kT, kU };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'n', "number", Arg::None, kNumber},       {'b', "number-nonblank", Arg::None, kNonBlank},
     {'s', "squeeze-blank", Arg::None, kSqueeze}, {'E', "show-ends", Arg::None, kShowEnds},
     {'T', "show-tabs", Arg::None, kShowTabs},  {'v', "show-nonprinting", Arg::None, kShowNonPrint},
@@ -87,7 +87,7 @@ bool cat_stream(ByteSource& source, Output& out, const Flags& f, State& state) {
 }  // namespace
 
 int cat_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     Flags f;
     for (const auto& o : args->options) {

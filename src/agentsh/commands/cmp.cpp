@@ -11,7 +11,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kPrintBytes, kVerbose, kSilent, kLimit };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'b', "print-bytes", Arg::None, kPrintBytes}, {'l', "verbose", Arg::None, kVerbose},
     {'s', "silent", Arg::None, kSilent},          {0, "quiet", Arg::None, kSilent},
     {'n', "bytes", Arg::Required, kLimit},
@@ -52,7 +52,7 @@ std::string pad(std::string text, std::size_t width) {
 }  // namespace
 
 int cmp_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 2;
     bool print_bytes = false, verbose = false, silent = false;
     std::uint64_t limit = UINT64_MAX;

@@ -10,7 +10,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kNo1, kNo2, kNo3, kCheck, kNoCheck, kDelimiter, kZero, kTotal };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'1', "", Arg::None, kNo1},
     {'2', "", Arg::None, kNo2},
     {'3', "", Arg::None, kNo3},
@@ -24,7 +24,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int comm_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool show[3] = {true, true, true};
     int check = 0;  // -1 never, 0 after an unpairable line, 1 always

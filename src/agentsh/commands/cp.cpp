@@ -12,7 +12,7 @@ namespace {
 
 enum Id { kRecursive, kArchive, kNoClobber, kForce, kVerbose, kPreserve, kNoTargetDir,
           kTargetDir, kInteractive, kNoDeref, kDeref };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'r', "recursive", Arg::None, kRecursive},
     {'R', "", Arg::None, kRecursive},
     {'a', "archive", Arg::None, kArchive},
@@ -95,7 +95,7 @@ struct Copier {
 }  // namespace
 
 int cp_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     Copier copier{ctx};
     bool no_target = false;

@@ -8,7 +8,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kBytes, kChars, kFields, kDelim, kOnlyDelimited, kComplement, kOutDelim, kZero, kN };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'b', "bytes", Arg::Required, kBytes},
     {'c', "characters", Arg::Required, kChars},
     {'f', "fields", Arg::Required, kFields},
@@ -67,7 +67,7 @@ std::string parse_list(std::string_view list, std::vector<Range>& ranges) {
 }  // namespace
 
 int cut_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     int mode = -1;  // kBytes/kChars or kFields
     std::string list, delim = "\t", out_delim;

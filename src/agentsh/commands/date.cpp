@@ -13,7 +13,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kDate, kReference, kUtc, kIso, kRfcEmail, kRfc3339, kSet };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'d', "date", Arg::Required, kDate},
     {'r', "reference", Arg::Required, kReference},
     {'u', "utc", Arg::None, kUtc},
@@ -156,7 +156,7 @@ std::string format_time(std::string_view format, std::int64_t ns) {
 }  // namespace
 
 int date_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     std::int64_t when = ctx.now_ns;
     std::string format = "%a %b %e %H:%M:%S %Z %Y";

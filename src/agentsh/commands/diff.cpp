@@ -29,7 +29,7 @@ enum Id {
     kText,
     kLabel
 };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'u', "", Arg::None, kUnified},
     {'U', "unified", Arg::Required, kContextLines},
     {'r', "recursive", Arg::None, kRecursive},
@@ -322,7 +322,7 @@ private:
 }  // namespace
 
 int diff_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 2;
     Settings s;
     for (const auto& o : args->options) {

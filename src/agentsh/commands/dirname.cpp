@@ -8,12 +8,12 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kZero };
-constexpr OptionSpec kSpecs[] = {{'z', "zero", Arg::None, kZero}};
+constexpr OptionDef kOptions[] = {{'z', "zero", Arg::None, kZero}};
 
 }  // namespace
 
 int dirname_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     const char end = args->options.empty() ? '\n' : '\0';
     if (args->operands.empty()) {

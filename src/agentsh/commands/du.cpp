@@ -14,7 +14,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kAll, kApparent, kBytes, kTotal, kDepth, kHuman, kKilo, kMega, kSummarize, kZero };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'a', "all", Arg::None, kAll},
     {0, "apparent-size", Arg::None, kApparent},
     {'b', "bytes", Arg::None, kBytes},
@@ -82,7 +82,7 @@ struct Walker {
 }  // namespace
 
 int du_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     Settings s;
     bool grand_total = false;

@@ -11,7 +11,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kIgnore, kUnset, kNull, kChdir };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'i', "ignore-environment", Arg::None, kIgnore},
     {'u', "unset", Arg::Required, kUnset},
     {'0', "null", Arg::None, kNull},
@@ -35,7 +35,7 @@ int env_main(CommandContext& ctx, const std::vector<std::string>& argv) {
     std::vector<std::string> words(argv);
     for (std::size_t i = 1; i < words.size() && words[i].starts_with('-') && words[i] != "--"; ++i)
         if (words[i] == "-") words[i] = "-i";
-    auto args = parse_options(ctx, words, kSpecs, {.stop_at_operand = true});
+    auto args = parse_options(ctx, words, kOptions, {.stop_at_operand = true});
     if (!args) return 125;
     Environment env = ctx.env ? *ctx.env : Environment{};
     char end = '\n';

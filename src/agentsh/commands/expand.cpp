@@ -11,7 +11,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kInitial, kTabs };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'i', "initial", Arg::None, kInitial},
     {'t', "tabs", Arg::Required, kTabs},
 };
@@ -41,7 +41,7 @@ bool parse_stops(std::string_view text, std::vector<std::size_t>& stops) {
 }  // namespace
 
 int expand_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs, {.number_option = kTabs});
+    auto args = parse_options(ctx, argv, kOptions, {.number_option = kTabs});
     if (!args) return 1;
     bool initial = false;
     std::vector<std::size_t> stops;

@@ -9,7 +9,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kBrief };
-constexpr OptionSpec kSpecs[] = {{'b', "brief", Arg::None, kBrief}};
+constexpr OptionDef kOptions[] = {{'b', "brief", Arg::None, kBrief}};
 
 // The bytes GNU's classifier takes for text: BEL to CR, ESC and the
 // printable ones.
@@ -90,7 +90,7 @@ std::string describe(std::string_view bytes) {
 }  // namespace
 
 int file_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     const bool brief = !args->options.empty();
     if (args->operands.empty()) {

@@ -11,7 +11,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kBytes, kSpaces, kWidth };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'b', "bytes", Arg::None, kBytes},
     {'s', "spaces", Arg::None, kSpaces},
     {'w', "width", Arg::Required, kWidth},
@@ -28,7 +28,7 @@ std::size_t advance(std::size_t column, char c, bool bytes) {
 }  // namespace
 
 int fold_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs, {.number_option = kWidth});
+    auto args = parse_options(ctx, argv, kOptions, {.number_option = kWidth});
     if (!args) return 1;
     bool bytes = false, spaces = false;
     std::size_t width = 80;

@@ -21,7 +21,7 @@ enum Id {
     kAfter, kBefore, kContext, kPattern, kPatternFile, kInclude, kExclude, kExcludeDir, kMax,
     kColor, kText, kNumberContext, kLabel, kNullData
 };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'E', "extended-regexp", Arg::None, kExtended},
     {'F', "fixed-strings", Arg::None, kFixed},
     {'G', "basic-regexp", Arg::None, kBasic},
@@ -409,7 +409,7 @@ void split_patterns(const std::string& text, std::vector<std::string>& patterns)
 int grep_main(CommandContext& ctx, const std::vector<std::string>& argv) {
     ParseRules rules;
     rules.number_option = kNumberContext;
-    auto args = parse_options(ctx, argv, kSpecs, rules);
+    auto args = parse_options(ctx, argv, kOptions, rules);
     if (!args) return 2;
     if (args->help) {
         write_text(*ctx.out, "Usage: grep [OPTION]... PATTERNS [FILE]...\n");

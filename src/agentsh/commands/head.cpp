@@ -11,7 +11,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kLines, kBytes, kQuiet, kVerbose, kNumber, kZero };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'n', "lines", Arg::Required, kLines},  {'c', "bytes", Arg::Required, kBytes},
     {'q', "quiet", Arg::None, kQuiet},      {0, "silent", Arg::None, kQuiet},
     {'v', "verbose", Arg::None, kVerbose},  {'z', "zero-terminated", Arg::None, kZero},
@@ -65,7 +65,7 @@ bool head_stream(ByteSource& source, Output& out, const Plan& plan) {
 int head_main(CommandContext& ctx, const std::vector<std::string>& argv) {
     ParseRules rules;
     rules.number_option = kNumber;
-    auto args = parse_options(ctx, argv, kSpecs, rules);
+    auto args = parse_options(ctx, argv, kOptions, rules);
     if (!args) return 1;
     Plan plan;
     int headers = -1;

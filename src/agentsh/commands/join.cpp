@@ -27,7 +27,7 @@ enum Id {
     kHeader,
     kZero
 };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'a', "", Arg::Required, kUnpaired},
     {'e', "", Arg::Required, kEmpty},
     {'i', "ignore-case", Arg::None, kIgnoreCase},
@@ -127,7 +127,7 @@ bool parse_format(const std::string& text, Settings& s) {
 }  // namespace
 
 int join_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     Settings s;
     bool print_unpaired[2] = {false, false}, print_paired = true, header = false;

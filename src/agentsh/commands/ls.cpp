@@ -18,7 +18,7 @@ namespace {
 
 enum Id { kLong, kAll, kAlmostAll, kOne, kRecursive, kDirectory, kHuman, kTime, kReverse, kSize,
           kClassify, kNoGroup, kNumeric, kSlash, kUnsorted, kColor, kFullTime };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'l', "", Arg::None, kLong},
     {'a', "all", Arg::None, kAll},
     {'A', "almost-all", Arg::None, kAlmostAll},
@@ -214,7 +214,7 @@ private:
 }  // namespace
 
 int ls_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 2;
     Flags f;
     bool full_time = false;

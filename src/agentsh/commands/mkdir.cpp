@@ -9,7 +9,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kParents, kVerbose, kMode };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'p', "parents", Arg::None, kParents},
     {'v', "verbose", Arg::None, kVerbose},
     {'m', "mode", Arg::Required, kMode},
@@ -18,7 +18,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int mkdir_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool parents = false, verbose = false;
     for (const auto& o : args->options) {

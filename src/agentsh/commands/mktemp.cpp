@@ -13,7 +13,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kDirectory, kDryRun, kQuiet, kSuffix, kTmpdir, kT };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'d', "directory", Arg::None, kDirectory}, {'u', "dry-run", Arg::None, kDryRun},
     {'q', "quiet", Arg::None, kQuiet},         {0, "suffix", Arg::Required, kSuffix},
     {'p', "tmpdir", Arg::Optional, kTmpdir},   {'t', "", Arg::None, kT},
@@ -29,7 +29,7 @@ std::string environment_value(const CommandContext& ctx, std::string_view name) 
 }  // namespace
 
 int mktemp_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool directory = false, dry_run = false, quiet = false, use_tmpdir = false, t = false;
     std::string tmpdir, suffix;

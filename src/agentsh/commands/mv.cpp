@@ -10,7 +10,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kForce, kNoClobber, kVerbose, kInteractive, kNoTargetDir, kTargetDir };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'f', "force", Arg::None, kForce},
     {'n', "no-clobber", Arg::None, kNoClobber},
     {'v', "verbose", Arg::None, kVerbose},
@@ -22,7 +22,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int mv_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool no_clobber = false, verbose = false, no_target = false;
     for (const auto& o : args->options) {

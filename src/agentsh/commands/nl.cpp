@@ -9,7 +9,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kBody, kFormat, kWidth, kSeparator, kStart, kIncrement };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'b', "body-numbering", Arg::Required, kBody},
     {'n', "number-format", Arg::Required, kFormat},
     {'w', "number-width", Arg::Required, kWidth},
@@ -28,7 +28,7 @@ bool parse_long(const std::string& text, long long& value) {
 }  // namespace
 
 int nl_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     char style = 't';
     std::string format = "rn", separator = "\t";

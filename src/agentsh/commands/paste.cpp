@@ -10,7 +10,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kDelimiters, kSerial, kZero };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'d', "delimiters", Arg::Required, kDelimiters},
     {'s', "serial", Arg::None, kSerial},
     {'z', "zero-terminated", Arg::None, kZero},
@@ -45,7 +45,7 @@ std::string_view chomp(const std::string& line, char end) {
 }  // namespace
 
 int paste_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     std::vector<std::string> delimiters{"\t"};
     bool serial = false;

@@ -7,8 +7,8 @@
 namespace halvorn::agentsh::cmd {
 
 int printenv_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    constexpr OptionSpec kSpecs[] = {{'0', "null", Arg::None, 0}};
-    auto args = parse_options(ctx, argv, kSpecs);
+    constexpr OptionDef kOptions[] = {{'0', "null", Arg::None, 0}};
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 2;
     const char end = args->options.empty() ? '\n' : '\0';
     static const Environment kNone;

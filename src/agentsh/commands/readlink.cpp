@@ -10,7 +10,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kFollow, kExisting, kMissing, kNoNewline, kQuiet, kVerbose, kZero };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'f', "canonicalize", Arg::None, kFollow},
     {'e', "canonicalize-existing", Arg::None, kExisting},
     {'m', "canonicalize-missing", Arg::None, kMissing},
@@ -24,7 +24,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int readlink_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool canonicalize = false, no_newline = false, verbose = false;
     Existence need = Existence::AllButLast;

@@ -20,7 +20,7 @@ enum Id {
     kStrip,
     kZero
 };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'e', "canonicalize-existing", Arg::None, kExisting},
     {'m', "canonicalize-missing", Arg::None, kMissing},
     {'L', "logical", Arg::None, kLogical},
@@ -36,7 +36,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int realpath_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     Existence need = Existence::AllButLast;
     bool quiet = false;

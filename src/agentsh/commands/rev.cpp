@@ -8,7 +8,7 @@
 namespace halvorn::agentsh::cmd {
 namespace {
 
-constexpr OptionSpec kSpecs[] = {{'0', "zero", Arg::None, 0}};
+constexpr OptionDef kOptions[] = {{'0', "zero", Arg::None, 0}};
 
 // Bytes in the UTF-8 sequence starting at `at`, 1 when it is not valid.
 std::size_t sequence_length(std::string_view s, std::size_t at) {
@@ -27,7 +27,7 @@ std::size_t sequence_length(std::string_view s, std::size_t at) {
 }  // namespace
 
 int rev_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     const char delimiter = args->options.empty() ? '\n' : '\0';
     if (args->operands.empty()) args->operands.push_back("-");

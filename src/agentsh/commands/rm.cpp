@@ -10,7 +10,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kRecursive, kForce, kDir, kVerbose, kInteractive, kNoPreserve, kPreserve };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'r', "recursive", Arg::None, kRecursive},
     {'R', "", Arg::None, kRecursive},
     {'f', "force", Arg::None, kForce},
@@ -24,7 +24,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int rm_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool recursive = false, force = false, dir = false, verbose = false;
     for (const auto& o : args->options) {

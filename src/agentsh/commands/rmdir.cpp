@@ -7,7 +7,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kParents, kVerbose, kIgnore };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'p', "parents", Arg::None, kParents},
     {'v', "verbose", Arg::None, kVerbose},
     {0, "ignore-fail-on-non-empty", Arg::None, kIgnore},
@@ -16,7 +16,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int rmdir_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool parents = false, verbose = false, ignore = false;
     for (const auto& o : args->options) {

@@ -17,7 +17,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kQuiet, kExpression, kFile, kExtended, kInPlace, kSeparate, kZero, kPosix, kDebug };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'n', "quiet", Arg::None, kQuiet},
     {0, "silent", Arg::None, kQuiet},
     {'e', "expression", Arg::Required, kExpression},
@@ -770,7 +770,7 @@ private:
 }  // namespace
 
 int sed_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool quiet = false, extended = false, in_place = false, separate = false, have_script = false;
     std::string backup_suffix;

@@ -13,7 +13,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kSeparator, kWidth, kFormat };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'s', "separator", Arg::Required, kSeparator},
     {'w', "equal-width", Arg::None, kWidth},
     {'f', "format", Arg::Required, kFormat},
@@ -100,7 +100,7 @@ int seq_main(CommandContext& ctx, const std::vector<std::string>& argv) {
             break;
         }
     }
-    auto args = parse_options(ctx, head, kSpecs);
+    auto args = parse_options(ctx, head, kOptions);
     if (!args) return 1;
     args->operands.insert(args->operands.end(), tail.begin(), tail.end());
     std::string separator = "\n", format;

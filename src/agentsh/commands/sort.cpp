@@ -14,7 +14,7 @@ namespace {
 
 enum Id { kNumeric, kReverse, kUnique, kKey, kSep, kHuman, kVersion, kFold, kBlanks, kOutput,
           kStable, kGeneral, kCheck, kZero, kMerge, kDictionary };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'n', "numeric-sort", Arg::None, kNumeric},  {'r', "reverse", Arg::None, kReverse},
     {'u', "unique", Arg::None, kUnique},         {'k', "key", Arg::Required, kKey},
     {'t', "field-separator", Arg::Required, kSep}, {'h', "human-numeric-sort", Arg::None, kHuman},
@@ -242,13 +242,13 @@ int compare_by(std::string_view a, std::string_view b, const Order& o) {
     return o.reverse ? -c : c;
 }
 
-bool parse_key(std::string_view spec, Key& key, const Order& global) {
+bool parse_key(std::string_view text, Key& key, const Order& global) {
     auto number = [&](std::size_t& v) {
         std::size_t n = 0;
         bool any = false;
-        while (!spec.empty() && spec[0] >= '0' && spec[0] <= '9') {
-            n = n * 10 + static_cast<std::size_t>(spec[0] - '0');
-            spec.remove_prefix(1);
+        while (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+            n = n * 10 + static_cast<std::size_t>(text[0] - '0');
+            text.remove_prefix(1);
             any = true;
         }
         v = n;
@@ -256,8 +256,8 @@ bool parse_key(std::string_view spec, Key& key, const Order& global) {
     };
     bool own_order = false;
     auto flags = [&](bool& blanks) {
-        while (!spec.empty() && spec[0] != ',') {
-            switch (spec[0]) {
+        while (!text.empty() && text[0] != ',') {
+            switch (text[0]) {
                 case 'n': key.order.numeric = true; break;
                 case 'r': key.order.reverse = true; break;
                 case 'h': key.order.human = true; break;
@@ -265,30 +265,30 @@ bool parse_key(std::string_view spec, Key& key, const Order& global) {
                 case 'f': key.order.fold = true; break;
                 case 'g': key.order.general = true; break;
                 case 'd': key.order.dictionary = true; break;
-                case 'b': blanks = true; own_order = own_order || false; spec.remove_prefix(1); continue;
+                case 'b': blanks = true; own_order = own_order || false; text.remove_prefix(1); continue;
                 default: return false;
             }
             own_order = true;
-            spec.remove_prefix(1);
+            text.remove_prefix(1);
         }
         return true;
     };
     if (!number(key.start_field) || key.start_field == 0) return false;
-    if (!spec.empty() && spec[0] == '.') {
-        spec.remove_prefix(1);
+    if (!text.empty() && text[0] == '.') {
+        text.remove_prefix(1);
         if (!number(key.start_char) || key.start_char == 0) return false;
     }
     if (!flags(key.start_blanks)) return false;
-    if (!spec.empty() && spec[0] == ',') {
-        spec.remove_prefix(1);
+    if (!text.empty() && text[0] == ',') {
+        text.remove_prefix(1);
         if (!number(key.end_field) || key.end_field == 0) return false;
-        if (!spec.empty() && spec[0] == '.') {
-            spec.remove_prefix(1);
+        if (!text.empty() && text[0] == '.') {
+            text.remove_prefix(1);
             if (!number(key.end_char)) return false;
         }
         if (!flags(key.end_blanks)) return false;
     }
-    if (!spec.empty()) return false;
+    if (!text.empty()) return false;
     if (!own_order && !key.start_blanks && !key.end_blanks) key.order = global;
     else if (!own_order) {
         const bool sb = key.start_blanks, eb = key.end_blanks;
@@ -302,10 +302,10 @@ bool parse_key(std::string_view spec, Key& key, const Order& global) {
 }  // namespace
 
 int sort_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 2;
     Order global;
-    std::vector<std::string> key_specs;
+    std::vector<std::string> key_texts;
     int sep = -1;
     bool unique = false, stable = false, check = false;
     char eol = '\n';
@@ -325,7 +325,7 @@ int sort_main(CommandContext& ctx, const std::vector<std::string>& argv) {
             case kCheck: check = true; break;
             case kZero: eol = '\0'; break;
             case kOutput: output = o.value; break;
-            case kKey: key_specs.push_back(o.value); break;
+            case kKey: key_texts.push_back(o.value); break;
             case kSep:
                 if (o.value.size() != 1) {
                     report(ctx, "sort", "",
@@ -338,11 +338,11 @@ int sort_main(CommandContext& ctx, const std::vector<std::string>& argv) {
         }
     }
     std::vector<Key> keys;
-    for (const auto& spec : key_specs) {
+    for (const auto& key_text : key_texts) {
         Key key;
-        if (!parse_key(spec, key, global)) {
+        if (!parse_key(key_text, key, global)) {
             report(ctx, "sort", "", "invalid number at field start: invalid count at start of '" +
-                                        spec + "'");
+                                        key_text + "'");
             return 2;
         }
         keys.push_back(key);

@@ -14,7 +14,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kFormat, kPrintf, kDereference, kTerse, kFileSystem };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'c', "format", Arg::Required, kFormat},       {0, "printf", Arg::Required, kPrintf},
     {'L', "dereference", Arg::None, kDereference}, {'t', "terse", Arg::None, kTerse},
     {'f', "file-system", Arg::None, kFileSystem},
@@ -260,7 +260,7 @@ std::string unescape(std::string_view text) {
 }  // namespace
 
 int stat_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     std::string format(kDefaultFormat);
     for (const auto& o : args->options) {

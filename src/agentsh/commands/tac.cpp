@@ -8,7 +8,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kBefore, kSeparator };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'b', "before", Arg::None, kBefore},
     {'s', "separator", Arg::Required, kSeparator},
 };
@@ -16,7 +16,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int tac_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     std::string separator = "\n";
     bool before = false;

@@ -12,7 +12,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kLines, kBytes, kQuiet, kVerbose, kNumber, kFollow, kZero };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'n', "lines", Arg::Required, kLines},  {'c', "bytes", Arg::Required, kBytes},
     {'q', "quiet", Arg::None, kQuiet},      {0, "silent", Arg::None, kQuiet},
     {'v', "verbose", Arg::None, kVerbose},  {'f', "follow", Arg::Optional, kFollow},
@@ -79,7 +79,7 @@ bool tail_stream(ByteSource& source, Output& out, const Plan& plan) {
 int tail_main(CommandContext& ctx, const std::vector<std::string>& argv) {
     ParseRules rules;
     rules.number_option = kNumber;
-    auto args = parse_options(ctx, argv, kSpecs, rules);
+    auto args = parse_options(ctx, argv, kOptions, rules);
     if (!args) return 1;
     Plan plan;
     int headers = -1;

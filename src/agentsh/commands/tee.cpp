@@ -9,7 +9,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kAppend, kIgnore };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'a', "append", Arg::None, kAppend},
     {'i', "ignore-interrupts", Arg::None, kIgnore},
     {'p', "", Arg::None, kIgnore},
@@ -18,7 +18,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int tee_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool append = false;
     for (const auto& o : args->options) append |= o.id == kAppend;

@@ -9,7 +9,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kNoCreate, kAccess, kModify, kDate, kReference, kStamp };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'c', "no-create", Arg::None, kNoCreate},
     {'a', "", Arg::None, kAccess},
     {'m', "", Arg::None, kModify},
@@ -21,7 +21,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int touch_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool no_create = false;
     for (const auto& o : args->options) no_create |= o.id == kNoCreate;

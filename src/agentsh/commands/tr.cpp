@@ -11,7 +11,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kDelete, kSqueeze, kComplement, kTruncate };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'d', "delete", Arg::None, kDelete},
     {'s', "squeeze-repeats", Arg::None, kSqueeze},
     {'c', "complement", Arg::None, kComplement},
@@ -124,7 +124,7 @@ std::string expand(std::string_view s, std::vector<int>& out, long& fill_at, int
 }  // namespace
 
 int tr_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool del = false, squeeze = false, complement = false, truncate = false;
     for (const auto& o : args->options) {

@@ -9,7 +9,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kCount, kRepeated, kUnique, kIgnoreCase, kFields, kChars, kWidth, kZero, kAllRepeated };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'c', "count", Arg::None, kCount},          {'d', "repeated", Arg::None, kRepeated},
     {'u', "unique", Arg::None, kUnique},        {'i', "ignore-case", Arg::None, kIgnoreCase},
     {'f', "skip-fields", Arg::Required, kFields}, {'s', "skip-chars", Arg::Required, kChars},
@@ -20,7 +20,7 @@ constexpr OptionSpec kSpecs[] = {
 }  // namespace
 
 int uniq_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool count = false, repeated = false, lone = false, icase = false, all_repeated = false;
     std::size_t skip_fields = 0, skip_chars = 0, width = std::string::npos;

@@ -9,7 +9,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kLines, kWords, kChars, kBytes, kMaxLine };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'l', "lines", Arg::None, kLines}, {'w', "words", Arg::None, kWords},
     {'m', "chars", Arg::None, kChars}, {'c', "bytes", Arg::None, kBytes},
     {'L', "max-line-length", Arg::None, kMaxLine},
@@ -55,7 +55,7 @@ bool count_stream(ByteSource& source, Counts& counts) {
 }  // namespace
 
 int wc_main(CommandContext& ctx, const std::vector<std::string>& argv) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool lines = false, words = false, chars = false, bytes = false, max_line = false;
     for (const auto& o : args->options) {

@@ -10,7 +10,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kMaxArgs, kReplace, kNull, kNoRun, kDelim, kVerbose, kParallel, kMaxLines, kI };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'n', "max-args", Arg::Required, kMaxArgs},
     {'I', "", Arg::Required, kReplace},
     {'i', "replace", Arg::Optional, kI},
@@ -61,7 +61,7 @@ std::string split_items(const std::string& text, std::vector<std::string>& items
 int xargs_main(CommandContext& ctx, const std::vector<std::string>& argv) {
     ParseRules rules;
     rules.stop_at_operand = true;
-    auto args = parse_options(ctx, argv, kSpecs, rules);
+    auto args = parse_options(ctx, argv, kOptions, rules);
     if (!args) return 1;
     std::size_t max_args = 0;
     std::string replace;

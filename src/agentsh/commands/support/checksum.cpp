@@ -7,7 +7,7 @@ namespace halvorn::agentsh::cmd {
 namespace {
 
 enum Id { kBinary, kCheck, kTag, kText, kZero, kIgnoreMissing, kQuiet, kStatus, kStrict, kWarn };
-constexpr OptionSpec kSpecs[] = {
+constexpr OptionDef kOptions[] = {
     {'b', "binary", Arg::None, kBinary}, {'c', "check", Arg::None, kCheck},
     {0, "tag", Arg::None, kTag},         {'t', "text", Arg::None, kText},
     {'z', "zero", Arg::None, kZero},     {0, "ignore-missing", Arg::None, kIgnoreMissing},
@@ -145,7 +145,7 @@ int check_lists(CommandContext& ctx, const std::vector<std::string>& lists, cons
 
 int checksum_main(CommandContext& ctx, const std::vector<std::string>& argv,
                   const DigestKind& kind) {
-    auto args = parse_options(ctx, argv, kSpecs);
+    auto args = parse_options(ctx, argv, kOptions);
     if (!args) return 1;
     bool check = false, tag = false, binary = false;
     char end = '\n';

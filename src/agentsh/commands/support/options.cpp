@@ -35,7 +35,7 @@ void usage_error(CommandContext& ctx, std::string_view name, std::string_view te
 }
 
 std::optional<ParsedArgs> parse_options(CommandContext& ctx, const std::vector<std::string>& argv,
-                                        std::span<const OptionSpec> specs,
+                                        std::span<const OptionDef> known,
                                         const ParseRules& rules) {
     const std::string_view name = program_name(argv);
     ParsedArgs parsed;
@@ -59,15 +59,15 @@ std::optional<ParsedArgs> parse_options(CommandContext& ctx, const std::vector<s
             std::string_view body = std::string_view(word).substr(2);
             std::size_t eq = body.find('=');
             std::string_view key = body.substr(0, eq);
-            const OptionSpec* found = nullptr;
-            std::vector<const OptionSpec*> candidates;
-            for (const auto& spec : specs) {
-                if (spec.long_name.empty() || !spec.long_name.starts_with(key)) continue;
-                if (spec.long_name == key) {
-                    found = &spec;
+            const OptionDef* found = nullptr;
+            std::vector<const OptionDef*> candidates;
+            for (const auto& candidate : known) {
+                if (candidate.long_name.empty() || !candidate.long_name.starts_with(key)) continue;
+                if (candidate.long_name == key) {
+                    found = &candidate;
                     break;
                 }
-                candidates.push_back(&spec);
+                candidates.push_back(&candidate);
             }
             if (!found && key == "help") {
                 parsed.help = true;
@@ -103,9 +103,9 @@ std::optional<ParsedArgs> parse_options(CommandContext& ctx, const std::vector<s
         }
         for (std::size_t k = 1; k < word.size(); ++k) {
             const char c = word[k];
-            const OptionSpec* found = nullptr;
-            for (const auto& spec : specs)
-                if (spec.short_name == c) found = &spec;
+            const OptionDef* found = nullptr;
+            for (const auto& candidate : known)
+                if (candidate.short_name == c) found = &candidate;
             if (!found) return fail(std::string("invalid option -- '") + c + "'");
             ParsedOption option{found->id, {}, false};
             if (found->arg != Arg::None) {

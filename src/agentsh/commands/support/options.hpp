@@ -18,7 +18,7 @@ namespace halvorn::agentsh::cmd {
 
 enum class Arg : unsigned char { None, Required, Optional };
 
-struct OptionSpec {
+struct OptionDef {
     char short_name;             // 0 for a long-only option
     std::string_view long_name;  // empty for a short-only option
     Arg arg;
@@ -47,7 +47,7 @@ struct ParseRules {
 
 // The parsed words, or nothing after the mistake was written to ctx.err.
 std::optional<ParsedArgs> parse_options(CommandContext& ctx, const std::vector<std::string>& argv,
-                                        std::span<const OptionSpec> specs,
+                                        std::span<const OptionDef> known,
                                         const ParseRules& rules = {});
 
 // Writes "NAME: TEXT" and the "Try 'NAME --help'" line to ctx.err.

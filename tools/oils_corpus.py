@@ -2,7 +2,7 @@
 """Measures halvornsh against the public shell conformance corpus in
 ../shared/oils-spec (never copied into this repository).
 
-    python3 tools/oils_spec.py [--corpus DIR] [--tier A|B|all] [-v] [FILE...]
+    python3 tools/oils_corpus.py [--corpus DIR] [--tier A|B|all] [-v] [FILE...]
 
 Each case runs twice: in real bash (the helper programs of the corpus's bin/
 on PATH, run by python3) and in a fresh halvornsh.Shell (the helpers as
