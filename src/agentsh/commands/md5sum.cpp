@@ -25,35 +25,12 @@ std::uint32_t rotate_left(std::uint32_t x, int n) {
     return (x << n) | (x >> (32 - n));
 }
 
-class Md5 : public Digest {
+class Md5 : public BlockDigest {
 public:
-    void update(std::string_view bytes) override {
-        length_ += bytes.size();
-        for (char c : bytes) {
-            block_[filled_++] = static_cast<unsigned char>(c);
-            if (filled_ == 64) {
-                compress();
-                filled_ = 0;
-            }
-        }
-    }
-    std::string finish() override {
-        const std::uint64_t bits = length_ * 8;
-        update(std::string_view("\x80", 1));
-        while (filled_ != 56)
-            update(std::string_view("\0", 1));
-        for (int k = 0; k < 8; ++k)
-            block_[filled_++] = static_cast<unsigned char>(bits >> (8 * k));
-        compress();
-        std::string out;
-        for (std::uint32_t word : state_)
-            for (int k = 0; k < 4; ++k)
-                out += static_cast<char>((word >> (8 * k)) & 0xff);
-        return out;
-    }
+    Md5() : BlockDigest(false) {}
 
 private:
-    void compress() {
+    void compress() override {
         std::uint32_t m[16];
         for (int k = 0; k < 16; ++k)
             m[k] = static_cast<std::uint32_t>(block_[4 * k]) |
@@ -86,9 +63,7 @@ private:
     }
 
     std::array<std::uint32_t, 4> state_ = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    std::array<unsigned char, 64> block_{};
-    std::size_t filled_ = 0;
-    std::uint64_t length_ = 0;
+    std::span<const std::uint32_t> state() const override { return state_; }
 };
 
 }  // namespace

@@ -22,35 +22,12 @@ std::uint32_t rotate_right(std::uint32_t x, int n) {
     return (x >> n) | (x << (32 - n));
 }
 
-class Sha256 : public Digest {
+class Sha256 : public BlockDigest {
 public:
-    void update(std::string_view bytes) override {
-        length_ += bytes.size();
-        for (char c : bytes) {
-            block_[filled_++] = static_cast<unsigned char>(c);
-            if (filled_ == 64) {
-                compress();
-                filled_ = 0;
-            }
-        }
-    }
-    std::string finish() override {
-        const std::uint64_t bits = length_ * 8;
-        update(std::string_view("\x80", 1));
-        while (filled_ != 56)
-            update(std::string_view("\0", 1));
-        for (int k = 7; k >= 0; --k)
-            block_[filled_++] = static_cast<unsigned char>(bits >> (8 * k));
-        compress();
-        std::string out;
-        for (std::uint32_t word : state_)
-            for (int k = 3; k >= 0; --k)
-                out += static_cast<char>((word >> (8 * k)) & 0xff);
-        return out;
-    }
+    Sha256() : BlockDigest(true) {}
 
 private:
-    void compress() {
+    void compress() override {
         std::uint32_t w[64];
         for (int k = 0; k < 16; ++k)
             w[k] = static_cast<std::uint32_t>(block_[4 * k]) << 24 |
@@ -86,9 +63,7 @@ private:
 
     std::array<std::uint32_t, 8> state_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::array<unsigned char, 64> block_{};
-    std::size_t filled_ = 0;
-    std::uint64_t length_ = 0;
+    std::span<const std::uint32_t> state() const override { return state_; }
 };
 
 }  // namespace

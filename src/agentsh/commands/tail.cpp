@@ -106,35 +106,10 @@ int tail_main(CommandContext& ctx, const std::vector<std::string>& argv) {
         }
         plan.count = *n;
     }
-    if (args->operands.empty()) args->operands.push_back("-");
     const bool show = headers == 1 || (headers == -1 && args->operands.size() > 1);
     Output out(*ctx.out);
-    int status = 0;
-    bool first = true;
-    for (const auto& operand : args->operands) {
-        if (stopped(ctx)) return 130;
-        auto source = open_input(ctx, operand);
-        if (!source) {
-            out.flush();
-            if (source.error().kind() == IoError::NotAFile) {
-                if (show) out.put(std::string(first ? "" : "\n") + "==> " + operand + " <==\n");
-                first = false;
-                out.flush();
-                report(ctx, "tail", "error reading '" + operand + "'", source.error());
-            } else {
-                report(ctx, "tail", "cannot open '" + operand + "' for reading", source.error());
-            }
-            status = 1;
-            continue;
-        }
-        if (show) {
-            out.put(std::string(first ? "" : "\n") + "==> " +
-                    (operand == "-" ? std::string("standard input") : operand) + " <==\n");
-        }
-        first = false;
-        if (!tail_stream(**source, out, plan)) status = 1;
-    }
-    return status;
+    return for_each_headed_input(ctx, "tail", args->operands, show, out,
+                                 [&](ByteSource& source) { return tail_stream(source, out, plan); });
 }
 
 }  // namespace halvorn::agentsh::cmd

@@ -4,6 +4,32 @@
 #include "agentsh/commands/support/options.hpp"
 
 namespace halvorn::agentsh::cmd {
+
+void BlockDigest::update(std::string_view bytes) {
+    length_ += bytes.size();
+    for (char c : bytes) {
+        block_[filled_++] = static_cast<unsigned char>(c);
+        if (filled_ == 64) {
+            compress();
+            filled_ = 0;
+        }
+    }
+}
+
+std::string BlockDigest::finish() {
+    const std::uint64_t bits = length_ * 8;
+    update(std::string_view("\x80", 1));
+    while (filled_ != 56)
+        update(std::string_view("\0", 1));
+    for (int k = 0; k < 8; ++k)
+        block_[filled_++] = static_cast<unsigned char>(bits >> (8 * (big_endian_ ? 7 - k : k)));
+    compress();
+    std::string out;
+    for (std::uint32_t word : state())
+        for (int k = 0; k < 4; ++k)
+            out += static_cast<char>((word >> (8 * (big_endian_ ? 3 - k : k))) & 0xff);
+    return out;
+}
 namespace {
 
 enum Id { kBinary, kCheck, kTag, kText, kZero, kIgnoreMissing, kQuiet, kStatus, kStrict, kWarn };

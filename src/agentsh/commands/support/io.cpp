@@ -269,4 +269,35 @@ Status write_file(CommandContext& ctx, std::string_view operand, std::string_vie
     return {};
 }
 
+int for_each_headed_input(CommandContext& ctx, std::string_view tool,
+                          std::vector<std::string>& operands, bool show, Output& out,
+                          const std::function<bool(ByteSource&)>& read) {
+    if (operands.empty()) operands.push_back("-");
+    int status = 0;
+    bool first = true;
+    auto header = [&](const std::string& name) {
+        if (show) out.put(std::string(first ? "" : "\n") + "==> " + name + " <==\n");
+        first = false;
+    };
+    for (const auto& operand : operands) {
+        if (stopped(ctx)) return 130;
+        auto source = open_input(ctx, operand);
+        if (!source) {
+            out.flush();
+            if (source.error().kind() == IoError::NotAFile) {
+                header(operand);
+                out.flush();
+                report(ctx, tool, "error reading '" + operand + "'", source.error());
+            } else {
+                report(ctx, tool, "cannot open '" + operand + "' for reading", source.error());
+            }
+            status = 1;
+            continue;
+        }
+        header(operand == "-" ? std::string("standard input") : operand);
+        if (!read(**source)) status = 1;
+    }
+    return status;
+}
+
 }  // namespace halvorn::agentsh::cmd

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "agentsh/command.hpp"
 #include "error/result.hpp"
@@ -98,6 +100,14 @@ private:
 // A source for an operand: "-" and /dev/stdin are the command's input,
 // /dev/null is empty, anything else a file of the tree read from its start.
 Result<std::unique_ptr<ByteSource>> open_input(CommandContext& ctx, std::string_view operand);
+
+// head and tail's walk over their operands ("-" when none): each opened and
+// handed to `read` (false: it could not read it all), under a "==> NAME <=="
+// header when `show`, with GNU's messages for what cannot be opened. Returns
+// the command's status, 130 once the run should stop.
+int for_each_headed_input(CommandContext& ctx, std::string_view tool,
+                          std::vector<std::string>& operands, bool show, Output& out,
+                          const std::function<bool(ByteSource&)>& read);
 
 // A sink for an operand: /dev/stdout, /dev/stderr, /dev/null, or a file of
 // the tree, created if missing, emptied unless `append`. A failed write
